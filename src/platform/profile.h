@@ -1,0 +1,29 @@
+// Private profile (INI) files: GetPrivateProfileString and
+// WritePrivateProfileString semantics. Section and key names match without
+// regard to case, values are trimmed, every line the caller does not write
+// is kept byte for byte (line endings included), and a write replaces the
+// file atomically (temporary file beside it, then rename) so a crash never
+// leaves a torn file.
+#pragma once
+
+#include <string>
+
+namespace plat {
+
+// The value of key in section, or def when the file, section or key is
+// missing.
+std::string GetProfileString(const std::string& path, const std::string& section,
+                             const std::string& key, const std::string& def);
+
+// Replaces the key where it stands, adds it at the end of its section, or
+// adds the section at the end of the file. False when the file cannot be
+// written; the old file is then left intact.
+bool WriteProfileString(const std::string& path, const std::string& section,
+                        const std::string& key, const std::string& value);
+
+// Directory of the running executable, with a trailing '/'.
+std::string ExecutableDirectory();
+
+bool FileExists(const std::string& path);
+
+}  // namespace plat
