@@ -6,7 +6,9 @@
 // leaves a torn file.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace plat {
 
@@ -25,5 +27,15 @@ bool WriteProfileString(const std::string& path, const std::string& section,
 std::string ExecutableDirectory();
 
 bool FileExists(const std::string& path);
+
+// The same rules on the text of a file, without the disk (for tests and
+// fuzzing). FindProfileValue: the trimmed value, or nullopt when the section
+// or key is missing. UpdateProfileText: the text after a write, or nullopt
+// when the names or the value cannot stand in an INI line (line breaks, an
+// empty section or key, "]" in the section, "=" in the key).
+std::optional<std::string> FindProfileValue(std::string_view text, std::string_view section,
+                                            std::string_view key);
+std::optional<std::string> UpdateProfileText(std::string_view text, std::string_view section,
+                                             std::string_view key, std::string_view value);
 
 }  // namespace plat
