@@ -20,8 +20,8 @@ public:
     TProgramIniParam();
     // The same on a file of the caller's choosing (tests, tools).
     explicit TProgramIniParam(std::string path);
-    // Writes the settings back. A write failure is swallowed here only
-    // after it was reported: see Release().
+    // Writes the settings back. A destructor cannot let the write failure
+    // travel on, so it shows its message in an error box instead.
     ~TProgramIniParam();
     TProgramIniParam(const TProgramIniParam&) = delete;
     TProgramIniParam& operator=(const TProgramIniParam&) = delete;
@@ -44,7 +44,6 @@ public:
 private:
     void WriteKey(const char* section, const char* key, std::int32_t value);
     std::string path_;
-    bool saved_ = false;
 };
 
 // The readings the file's values go through, also used by the dialogs.
