@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <tuple>
@@ -26,10 +27,7 @@ public:
     void MessageBox(const std::string& text, const std::string& caption, plat::MsgIcon icon) override {
         boxes.emplace_back(text, caption, icon);
     }
-    bool Confirm(const std::string& question) override {
-        questions.push_back(question);
-        return answer;
-    }
+    bool Confirm(const std::string& question) override { questions.push_back(question); return answer; }
     bool InputQuery(const std::string&, const std::string&, std::string&) override { return false; }
     void ShowMessage(const std::string&) override {}
     void OpenUrl(const std::string&) override {}
@@ -67,60 +65,41 @@ const std::string kDefaultFile =
 }  // namespace
 
 TEST_F(Settings, ValuesAreReadWithTheirChecks) {
-    auto load = [&](const std::string& text) {
-        WriteFile(ini, text);
-        return std::make_unique<TProgramIniParam>(ini);
-    };
-    auto port = [&](const std::string& v) { return load("[CommPortParams]\nComPort=" + v + "\n")->ComPort.load(); };
-    EXPECT_EQ(port("0x0A"), 10);
-    EXPECT_EQ(port("$A"), 10);
-    EXPECT_EQ(port("3x"), 1);
-    EXPECT_EQ(port("0x"), 1);
-    EXPECT_EQ(port("0"), 0);
-    EXPECT_EQ(port("40"), 40);
-    EXPECT_EQ(port("  -7  "), -7);
-    EXPECT_EQ(port("-2147483648"), INT32_MIN);
-    EXPECT_EQ(port("2147483648"), 1);
-    EXPECT_EQ(port("$FFFFFFFF"), -1);
-    EXPECT_EQ(port("$100000000"), 1);
-    EXPECT_EQ(port(""), 1);
-
-    auto speed = [&](const std::string& v) { return load("[CommPortParams]\nComSpeed=" + v)->ComSpeed.load(); };
-    EXPECT_EQ(speed("9600"), 9600);
-    EXPECT_EQ(speed("460800"), 460800);
-    EXPECT_EQ(speed("1200"), 115200);
-    EXPECT_EQ(speed("abc"), 115200);
-
-    auto tcp = [&](const std::string& v) { return load("[TcpIpParams]\nTcpIpPort=" + v)->TcpIpPort.load(); };
-    EXPECT_EQ(tcp("65576"), 65576);
-    EXPECT_EQ(tcp("65577"), 5000);
-    EXPECT_EQ(tcp("-1"), 5000);
-    EXPECT_EQ(tcp("0"), 0);
-
-    auto delay = [&](const std::string& v) { return load("[CommPortParams]\nSentDelay=" + v)->SentDelay.load(); };
-    EXPECT_EQ(delay("11"), 10);
-    EXPECT_EQ(delay("0"), 0);
-    EXPECT_EQ(delay("-5"), -5);
-
-    EXPECT_TRUE(load("[Debug]\nVerbose=2\n")->Verbose);
-    EXPECT_FALSE(load("[Debug]\nVerbose=yes\n")->Verbose);
-    EXPECT_TRUE(load("[CommPortParams]\nCtsFlowEnable=true\n")->CtsFlowEnable);
-    EXPECT_FALSE(load("[CommPortParams]\nCtsFlowEnable=0\n")->CtsFlowEnable);
+    // A line as written, and the value its field takes.
+    const std::vector<std::pair<std::string, std::int32_t>> cases = {
+        {"ComPort=0x0A", 10}, {"ComPort=$A", 10}, {"ComPort=3x", 1}, {"ComPort=0x", 1},
+        {"ComPort=0", 0}, {"ComPort=40", 40}, {"ComPort=  -7  ", -7}, {"ComPort=", 1},
+        {"ComPort=-2147483648", INT32_MIN}, {"ComPort=2147483648", 1},
+        {"ComPort=$FFFFFFFF", -1}, {"ComPort=$100000000", 1},
+        {"ComSpeed=9600", 9600}, {"ComSpeed=460800", 460800}, {"ComSpeed=1200", 115200},
+        {"ComSpeed=abc", 115200}, {"TcpIpPort=65576", 65576}, {"TcpIpPort=65577", 5000},
+        {"TcpIpPort=-1", 5000}, {"TcpIpPort=0", 0}, {"SentDelay=11", 10}, {"SentDelay=0", 0},
+        {"SentDelay=-5", -5}, {"Verbose=2", 1}, {"Verbose=yes", 0}, {"CtsFlowEnable=true", 1},
+        {"CtsFlowEnable=0", 0}};
+    for (const auto& [line, expected] : cases) {
+        const std::string key = line.substr(0, line.find('='));
+        const std::string section =
+            key == "TcpIpPort" ? "TcpIpParams" : key == "Verbose" ? "Debug" : "CommPortParams";
+        WriteFile(ini, "[" + section + "]\n" + line + "\n");
+        TProgramIniParam p(ini);
+        const std::map<std::string, std::int32_t> got = {
+            {"ComPort", p.ComPort}, {"ComSpeed", p.ComSpeed}, {"TcpIpPort", p.TcpIpPort},
+            {"SentDelay", p.SentDelay}, {"Verbose", p.Verbose}, {"CtsFlowEnable", p.CtsFlowEnable}};
+        EXPECT_EQ(got.at(key), expected) << line;
+    }
 
     // Names in any letter case; a key outside its section does not count.
-    auto p = load("ComPort=9\n[ COMMPORTPARAMS ]\n  comport = 3 \r\n[tcpipparams]\nTCPIPPORT=81\n");
-    EXPECT_EQ(p->ComPort, 3);
-    EXPECT_EQ(p->TcpIpPort, 81);
+    WriteFile(ini, "ComPort=9\n[ COMMPORTPARAMS ]\n  comport = 3 \r\n[tcpipparams]\nTCPIPPORT=81\n");
+    TProgramIniParam p(ini);
+    EXPECT_EQ(p.ComPort, 3);
+    EXPECT_EQ(p.TcpIpPort, 81);
     EXPECT_TRUE(desk->questions.empty());
 
     // The dialogs' reading: leading blanks, a sign before hex, nothing after.
-    EXPECT_EQ(StrToIntChecked("  12"), 12);
-    EXPECT_EQ(StrToIntChecked("-$A"), -10);
-    EXPECT_EQ(StrToIntChecked("0x10"), 16);
-    EXPECT_EQ(StrToIntChecked("50a0"), std::nullopt);
-    EXPECT_EQ(StrToIntChecked("12 "), std::nullopt);
-    EXPECT_EQ(StrToIntChecked(""), std::nullopt);
-    EXPECT_EQ(StrToIntChecked("2147483648"), std::nullopt);
+    for (auto [text, expected] : std::vector<std::pair<std::string, std::optional<std::int32_t>>>{
+             {"  12", 12}, {"-$A", -10}, {"0x10", 16}, {"50a0", {}}, {"12 ", {}}, {"", {}},
+             {"2147483648", {}}})
+        EXPECT_EQ(StrToIntChecked(text), expected) << text;
 }
 
 TEST_F(Settings, MissingFileAsksAndSaveCreatesTheLayout) {
@@ -261,8 +240,9 @@ TEST(ProfileText, WritesTouchOnlyTheirOwnLine) {
         EXPECT_EQ(plat::UpdateProfileText(*updated, sec, key, value), updated);
         for (const auto& s : names) {
             for (const auto& k : keys) {
-                if (s != sec || k != key)
+                if (s != sec || k != key) {
                     EXPECT_EQ(plat::FindProfileValue(*updated, s, k), plat::FindProfileValue(text, s, k));
+                }
             }
         }
         // What differs in the old text lies inside one line.
