@@ -46,4 +46,7 @@ void SetDesktop(std::shared_ptr<Desktop> d);
 // Lines on standard error: "caption: text", confirmations answered No.
 std::shared_ptr<Desktop> MakeHeadlessDesktop();
 
+// Whether a headless desktop was asked to quit, and with which exit code.
+bool QuitRequested(int* code);
+
 }  // namespace plat

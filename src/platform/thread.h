@@ -81,6 +81,7 @@ private:
     std::atomic<bool> suspendRequested_;
     bool parked_ = false;
     bool inSafeRegion_ = false;
+    bool started_ = false;  // a Suspend() before Start() must not wait
     std::atomic<bool> terminated_{false};
     std::atomic<bool> finished_{false};
 };
