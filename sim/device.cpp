@@ -116,14 +116,14 @@ void Device::Vanish(Clock::time_point now) {
 
 void Device::OnZero(Clock::time_point now) {
     if (opt_.silent || opt_.noHandshake) {
-        log_.Line("0 received, not answered");
+        log_.Line("handshake: 0 received, not answered");
         return;
     }
     if (opt_.abortOnZero && !out_.empty()) {
-        log_.Line("0 received, rest of the answer dropped");
+        log_.Line("handshake: 0 received, rest of the answer dropped");
         out_.clear();
     }
-    log_.Line("0 received, answering " + (opt_.handshakeJunk.empty() ? "" : Escape(opt_.handshakeJunk) + " and ") +
+    log_.Line("handshake: 0 received, answering " + (opt_.handshakeJunk.empty() ? "" : Escape(opt_.handshakeJunk) + " and ") +
               "0" + (opt_.handshakeDelayMs ? " after " + std::to_string(opt_.handshakeDelayMs) + " ms" : ""));
     out_.push_back({opt_.handshakeJunk + '\0', now + std::chrono::milliseconds(opt_.handshakeDelayMs), false});
 }
@@ -220,7 +220,7 @@ void Device::WriteSome(Clock::time_point now) {
     outPacer_.Spent(static_cast<std::size_t>(k), now);
     if (seg.reply) replyBytesSent_ += static_cast<std::size_t>(k);
     if (seg.sent == seg.bytes.size()) {
-        log_.Line(std::string(seg.reply ? "answer" : "0 answer") + " sent, " + std::to_string(seg.bytes.size()) +
+        log_.Line(std::string(seg.reply ? "answer" : "handshake answer") + " sent, " + std::to_string(seg.bytes.size()) +
                   " bytes");
         out_.pop_front();
     }
