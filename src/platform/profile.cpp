@@ -11,6 +11,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace plat {
 namespace {
@@ -111,61 +112,68 @@ bool HasLineBreak(std::string_view s) {
 // ---------------------------------------------------------------------------
 // Files
 
+// An owned descriptor, closed when it goes.
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    bool ok() const { return fd_ >= 0; }
+    // Closes now, reporting the error that a write-back may only show here.
+    bool Close() { return ::close(std::exchange(fd_, -1)) == 0; }
+
+private:
+    int fd_;
+};
+
 enum class ReadResult { Ok, Missing, Failed };
 
 ReadResult ReadWholeFile(const std::string& path, std::string& out) {
     out.clear();
     // Non-blocking so a FIFO in the file's place cannot hang the reader.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.ok()) return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
         out.reserve(static_cast<std::size_t>(st.st_size));
     char buf[65536];
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
         if (n > 0) {
             out.append(buf, static_cast<std::size_t>(n));
         } else if (n == 0) {
-            break;
+            return ReadResult::Ok;
         } else if (errno != EINTR) {
-            ::close(fd);
             return ReadResult::Failed;
         }
     }
-    ::close(fd);
-    return ReadResult::Ok;
 }
 
-// Closes the descriptor and removes the temporary file unless released.
+// A new file beside the target, removed again unless it was renamed.
 class TempFile {
 public:
-    TempFile() = default;
+    TempFile(const std::string& dir, const std::string& base)
+        : path_(dir + "." + base + ".XXXXXX"), fd_(::mkostemp(path_.data(), O_CLOEXEC)) {
+        if (!fd_.ok()) path_.clear();
+    }
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
     ~TempFile() {
-        if (fd_ >= 0) ::close(fd_);
         if (!path_.empty()) ::unlink(path_.c_str());
     }
-    bool Create(const std::string& dir, const std::string& base) {
-        std::string tmpl = dir + "." + base + ".XXXXXX";
-        fd_ = ::mkostemp(tmpl.data(), O_CLOEXEC);
-        if (fd_ < 0) return false;
-        path_ = tmpl;
-        return true;
-    }
-    int fd() const { return fd_; }
+    bool ok() const { return fd_.ok(); }
+    int fd() const { return fd_.get(); }
     const std::string& path() const { return path_; }
-    bool Close() {
-        int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
+    bool Close() { return fd_.Close(); }
     void Release() { path_.clear(); }
 
 private:
-    int fd_ = -1;
     std::string path_;
+    Fd fd_;
 };
 
 bool WriteAll(int fd, std::string_view data) {
@@ -208,12 +216,10 @@ std::string ResolveTarget(const std::string& path) {
 }
 
 void SyncDirectory(const std::string& dir) {
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
+    Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     // Some file systems refuse fsync on a directory; the rename has
     // happened by then, so there is nothing left to undo.
-    ::fsync(fd);
-    ::close(fd);
+    if (fd.ok()) ::fsync(fd.get());
 }
 
 // Writes text to a new file beside path and renames it over path.
@@ -222,8 +228,8 @@ bool ReplaceFile(const std::string& path, std::string_view text, const struct st
     std::string dir = slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
 
-    TempFile tmp;
-    if (!tmp.Create(dir, base)) return false;
+    TempFile tmp(dir, base);
+    if (!tmp.ok()) return false;
     mode_t mode = old != nullptr ? (old->st_mode & 07777) : (0666 & ~CurrentUmask());
     if (::fchmod(tmp.fd(), mode) != 0) return false;
     if (old != nullptr && (old->st_uid != ::geteuid() || old->st_gid != ::getegid())) {
@@ -309,15 +315,12 @@ std::optional<std::string> UpdateProfileText(std::string_view text, std::string_
     std::string added;
     std::size_t at;
     if (found) {
-        added.append(k).append("=").append(value);
         at = anchor.end;
-        if (anchor.terminated()) {
-            added.append(eol);
-        } else {
-            // The section ends the file without a final line break; the new
-            // line takes its place as the unterminated last line.
-            added.insert(0, eol);
-        }
+        // When the section ends the file without a final line break, the
+        // new line takes its place as the unterminated last line.
+        if (!anchor.terminated()) added.append(eol);
+        added.append(k).append("=").append(value);
+        if (anchor.terminated()) added.append(eol);
     } else {
         at = text.size();
         bool unterminated = !text.empty() && text.back() != '\n';
