@@ -143,6 +143,7 @@ std::optional<std::int32_t> StrToIntChecked(const std::string& text) {
 TProgramIniParam::TProgramIniParam() : TProgramIniParam(plat::ExecutableDirectory() + kFileName) {}
 
 TProgramIniParam::TProgramIniParam(std::string path) : path_(std::move(path)) {
+    if (path_.empty()) return;  // settings in memory only: defaults, nothing written
     // The program runs on the defaults either way, and the first Save
     // creates the file; Yes only asks the loop to end once it starts.
     if (!plat::FileExists(path_) &&
@@ -188,6 +189,7 @@ void TProgramIniParam::Load() {
 }
 
 void TProgramIniParam::Save() {
+    if (path_.empty()) return;
     // This order lays out a file made from nothing as CommPortParams,
     // TcpIpParams, Debug.
     WriteKey(kCommSection, "ComPort", ComPort);

@@ -18,7 +18,8 @@ public:
     // Reads the file beside the executable; asks whether to terminate when
     // it is missing (Yes posts a quit request, construction goes on).
     TProgramIniParam();
-    // The same on a file of the caller's choosing (tests, tools).
+    // The same on a file of the caller's choosing (tests, tools); an empty
+    // path keeps the settings in memory only, on their defaults.
     explicit TProgramIniParam(std::string path);
     // Writes the settings back. A destructor cannot let the write failure
     // travel on, so it shows its message in an error box instead.
