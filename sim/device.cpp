@@ -285,7 +285,8 @@ int Device::Run(int signalFd) {
         if (!lineUp) continue;
         const short ev = fds[1].revents;
         if (ev & POLLIN) ReadSome(now);
-        if (pty_ && (ev & POLLOUT)) WriteSome(now);
+        // An answer that is due goes out in the same turn as the bytes that asked for it.
+        if (pty_ && (ev & (POLLIN | POLLOUT))) WriteSome(now);
         if (pty_ && (ev & (POLLHUP | POLLERR)) && !(ev & POLLIN)) linePausedUntil_ = now + kHangupPause;
     }
     if (!opt_.link.empty() && !linkTarget_.empty()) RemoveLink(opt_.link, linkTarget_);
