@@ -1,0 +1,88 @@
+// The program's entry: the application object, the first bridge values, the
+// main window with its start-up, the loop, and the orderly end.
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QSocketNotifier>
+
+#include "bridge/bridge_state.h"
+#include "panel/qt_desktop.h"
+#include "panel/servmain.h"
+#include "platform/desktop.h"
+#include "platform/lifecycle.h"
+
+namespace {
+
+bool DisplayPresent() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    // 1. Without a display only the core runs: no widgets, no tray, no GUI
+    // plugins loaded.
+    const bool display = DisplayPresent();
+    std::unique_ptr<QCoreApplication> app;
+    std::shared_ptr<panel::QtDesktop> desktop;
+    if (display) {
+        app = std::make_unique<QApplication>(argc, argv);
+        // A tray program lives on when its window is hidden.
+        QApplication::setQuitOnLastWindowClosed(false);
+        desktop = std::make_shared<panel::QtDesktop>();
+        plat::SetDesktop(desktop);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+        plat::SetDesktop(std::make_shared<panel::QtHeadlessDesktop>());
+    }
+
+    // 2. The bridge's first values.
+    CommPortName.set("COM4");
+    TcpPort = 5000;
+    CommSpeed = 115200;
+
+    // 3. The main window; its start-up runs here.
+    TForm1 form(TForm1::Options{display, {}, {}});
+    if (desktop) {
+        desktop->SetOwner(form.Window());
+        desktop->SetTrayHandlers(
+            [&form](int iconId, int mouseMessage) { form.TrayIconMessage(iconId, mouseMessage); },
+            [&form] { form.TrayAppeared(); });
+    }
+
+    // A request to end from outside (service stop, Ctrl+C in a terminal,
+    // a closed session) ends the program as "Close Server" does.
+    std::unique_ptr<QSocketNotifier> termination;
+    const int watch = plat::WatchTerminationRequests();
+    if (watch >= 0) {
+        termination = std::make_unique<QSocketNotifier>(watch, QSocketNotifier::Read);
+        QObject::connect(termination.get(), &QSocketNotifier::activated, &form, [&form] {
+            if (plat::TakeTerminationRequests()) form.MIExitClick();
+        });
+    }
+
+    form.FormCreate();
+    form.ShowAtStartup();
+
+    // 4. The loop, until a quit request.
+    const int status = panel::RunMainLoop();
+
+    // 5. 6. The icon goes first, then the shut-down.
+    form.RemoveTrayIcon();
+    form.FormDestroy();
+
+    // The worker threads were asked to stop, not waited for (one may be
+    // blocked handing a status to this thread), so the process ends here,
+    // before any static object they still use is destroyed.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
+}
