@@ -14,7 +14,7 @@ for arg in "$@"; do
 done
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build="$root/build"
+build="${BUILD_DIR:-$root/build}"  # BUILD_DIR: try it in another folder
 
 bash "$root/scripts/install-deps.sh"
 bash "$root/scripts/build.sh" "$build"
