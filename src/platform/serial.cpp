@@ -212,8 +212,15 @@ bool LineGone(short revents) { return (revents & (POLLHUP | POLLERR | POLLNVAL))
 // ---------------------------------------------------------------------------
 // Opening
 
-std::mutex deviceDirMutex;
-std::string deviceDirOverride;  // guarded by deviceDirMutex
+struct DeviceDirSetting {
+    std::mutex mutex;
+    std::string dir;  // guarded by mutex; empty: beside the executable
+};
+
+DeviceDirSetting& DeviceDirOverride() {
+    static posix::NoDestructor<DeviceDirSetting> setting;
+    return *setting;
+}
 
 bool IsDirectory(const std::string& path) {
     struct stat st {};
@@ -329,14 +336,16 @@ std::uint32_t LastError() { return tlLastError; }
 void SetLastError(std::uint32_t code) { tlLastError = code; }
 
 void SetDeviceDirectory(const std::string& dir) {
-    std::lock_guard lock(deviceDirMutex);
-    deviceDirOverride = dir;
+    DeviceDirSetting& setting = DeviceDirOverride();
+    std::lock_guard lock(setting.mutex);
+    setting.dir = dir;
 }
 
 std::string DeviceDirectory() {
     {
-        std::lock_guard lock(deviceDirMutex);
-        if (!deviceDirOverride.empty()) return deviceDirOverride;
+        DeviceDirSetting& setting = DeviceDirOverride();
+        std::lock_guard lock(setting.mutex);
+        if (!setting.dir.empty()) return setting.dir;
     }
     return ExecutableDirectory() + "dosdevices";
 }
