@@ -36,6 +36,8 @@ bool OperatingSystemVersion(std::string& text) {
     return info.sysname[0] != '\0';
 }
 
+void RunInstead(const std::string& path, char* argv[]) { ::execv(path.c_str(), argv); }
+
 int WatchTerminationRequests() {
     if (wakeRead.load() >= 0) return wakeRead.load();
     int fds[2];
