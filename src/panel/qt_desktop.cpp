@@ -1,7 +1,5 @@
 #include "panel/qt_desktop.h"
 
-#include <atomic>
-
 #include <QApplication>
 #include <QDesktopServices>
 #include <QIcon>
@@ -9,22 +7,14 @@
 #include <QMessageBox>
 #include <QStyle>
 #include <QSystemTrayIcon>
-#include <QThread>
 #include <QUrl>
 #include <QWidget>
 
-// The icons are compiled into a static library; the linker keeps them only
-// when something names them. (The macro cannot stand inside a namespace.)
-static void InitIconResources() { Q_INIT_RESOURCE(icons); }
+#include "panel/panel_resources.h"
 
 namespace panel {
 
 namespace {
-
-std::atomic<bool> quitRequested{false};
-std::atomic<int> quitCode{0};
-// Touched on the user-interface thread only.
-bool mainLoopRunning = false;
 
 // Mouse message numbers the tray handler understands.
 constexpr int kTrayIconId = 1;
@@ -34,12 +24,6 @@ constexpr int kRightButtonDown = 0x0204;
 constexpr int kMiddleButtonDown = 0x0207;
 
 constexpr int kTrayPollMs = 2000;
-
-void LeaveMainLoopIfRunning() {
-    // Before the main loop runs, QCoreApplication::exit() would only end a
-    // dialog's loop and the request would be lost; RunMainLoop sees it.
-    if (mainLoopRunning) QCoreApplication::exit(quitCode.load());
-}
 
 QMessageBox::Icon BoxIcon(plat::MsgIcon icon) {
     switch (icon) {
@@ -53,11 +37,8 @@ QMessageBox::Icon BoxIcon(plat::MsgIcon icon) {
 }
 
 QIcon LoadIcon(const std::string& name) {
-    for (const char* suffix : {".svg", ".png"}) {
-        QIcon icon(QStringLiteral(":/icons/") + QString::fromStdString(name) + suffix);
-        if (!icon.isNull() && !icon.availableSizes().isEmpty()) return icon;
-        if (!icon.isNull() && !icon.pixmap(16, 16).isNull()) return icon;
-    }
+    QIcon icon(QStringLiteral(":/icons/") + QString::fromStdString(name));
+    if (!icon.isNull() && !icon.pixmap(16, 16).isNull()) return icon;
     // The connected and disconnected states must stay visible; the error
     // state has no stand-in and shows an empty icon.
     if (name == "SERVER_CONN" || name == "SERVER_DISC")
@@ -67,39 +48,10 @@ QIcon LoadIcon(const std::string& name) {
 
 }  // namespace
 
-void RequestQuit(int code) {
-    if (code != 0) {
-        int expected = 0;
-        quitCode.compare_exchange_strong(expected, code);
-    }
-    quitRequested.store(true);
-    if (QCoreApplication* app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, [] { LeaveMainLoopIfRunning(); }, Qt::QueuedConnection);
-}
-
-bool QuitRequested() { return quitRequested.load(); }
-
-int RunMainLoop() {
-    if (quitRequested.load()) return quitCode.load();
-    mainLoopRunning = true;
-    const int code = QCoreApplication::exec();
-    mainLoopRunning = false;
-    return code;
-}
-
-void RunOnUiThread(const std::function<void()>& fn) {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (app == nullptr || QThread::currentThread() == app->thread()) {
-        fn();
-        return;
-    }
-    QMetaObject::invokeMethod(app, fn, Qt::BlockingQueuedConnection);
-}
-
 // ---------------------------------------------------------------- QtDesktop
 
 QtDesktop::QtDesktop() {
-    InitIconResources();
+    InitPanelResources();
     trayPoll_.setInterval(kTrayPollMs);
     connect(&trayPoll_, &QTimer::timeout, this, &QtDesktop::PollForTray);
 }
@@ -227,31 +179,5 @@ void QtDesktop::PollForTray() {
     tray_->show();
     if (trayAppeared_) trayAppeared_();
 }
-
-// -------------------------------------------------------- QtHeadlessDesktop
-
-QtHeadlessDesktop::QtHeadlessDesktop() : lines_(plat::MakeHeadlessDesktop()) {}
-
-void QtHeadlessDesktop::MessageBox(const std::string& text, const std::string& caption,
-                                   plat::MsgIcon icon) {
-    lines_->MessageBox(text, caption, icon);
-}
-
-bool QtHeadlessDesktop::Confirm(const std::string& question) { return lines_->Confirm(question); }
-
-bool QtHeadlessDesktop::InputQuery(const std::string& caption, const std::string& prompt,
-                                   std::string& value) {
-    return lines_->InputQuery(caption, prompt, value);
-}
-
-void QtHeadlessDesktop::ShowMessage(const std::string& text) { lines_->ShowMessage(text); }
-
-void QtHeadlessDesktop::OpenUrl(const std::string& url) { lines_->OpenUrl(url); }
-
-void QtHeadlessDesktop::PostQuit(int exitCode) { RequestQuit(exitCode); }
-
-bool QtHeadlessDesktop::TrayAdd(const plat::TrayIcon&) { return false; }
-bool QtHeadlessDesktop::TrayModify(const plat::TrayIcon&) { return false; }
-bool QtHeadlessDesktop::TrayDelete() { return false; }
 
 }  // namespace panel

@@ -1,8 +1,6 @@
-// The desktop seam on Qt: message boxes and dialogs, the browser, the tray
-// icon and the quit request, for a desktop (QtDesktop) and for a machine
-// without a display (QtHeadlessDesktop). Every call may come from any
-// thread; one made off the user-interface thread runs there while the
-// caller waits.
+// The desktop seam on a Qt desktop: message boxes and dialogs, the browser,
+// the tray icon and the quit request. Every call may come from any thread;
+// one made off the user-interface thread runs there while the caller waits.
 #pragma once
 
 #include <functional>
@@ -13,30 +11,13 @@
 #include <QPointer>
 #include <QTimer>
 
+#include "panel/qt_loop.h"
 #include "platform/desktop.h"
 
 class QSystemTrayIcon;
 class QWidget;
 
 namespace panel {
-
-// The title of the toolkit's own dialogs (plain messages, error reports).
-inline constexpr const char* kApplicationTitle = "Serial-Tcp/Ip";
-
-// Quit requests. The loop may not be running yet when one is made (start-up
-// posts them), and leaving a modal dialog's loop early must not swallow
-// them, so the request is remembered and the main loop is left only while
-// it runs. A non-zero code sticks: a later ordinary close does not hide a
-// failed start.
-void RequestQuit(int code);
-bool QuitRequested();
-// Runs the application's main loop, or returns at once when a quit was
-// requested before it started; the result is the exit code.
-int RunMainLoop();
-
-// Runs fn on the user-interface thread: directly when already there,
-// otherwise through a blocking hand-over.
-void RunOnUiThread(const std::function<void()>& fn);
 
 class QtDesktop : public QObject, public plat::Desktop {
     Q_OBJECT
@@ -72,29 +53,6 @@ private:
     QTimer trayPoll_;
     std::function<void(int, int)> trayMessage_;
     std::function<void()> trayAppeared_;
-};
-
-// Without a display: messages go to standard error as the platform's
-// headless desktop writes them, confirmations are answered No, there is no
-// tray, and the quit request ends the Qt loop.
-class QtHeadlessDesktop : public plat::Desktop {
-public:
-    QtHeadlessDesktop();
-
-    void MessageBox(const std::string& text, const std::string& caption,
-                    plat::MsgIcon icon) override;
-    bool Confirm(const std::string& question) override;
-    bool InputQuery(const std::string& caption, const std::string& prompt,
-                    std::string& value) override;
-    void ShowMessage(const std::string& text) override;
-    void OpenUrl(const std::string& url) override;
-    void PostQuit(int exitCode) override;
-    bool TrayAdd(const plat::TrayIcon& icon) override;
-    bool TrayModify(const plat::TrayIcon& icon) override;
-    bool TrayDelete() override;
-
-private:
-    std::shared_ptr<plat::Desktop> lines_;
 };
 
 }  // namespace panel

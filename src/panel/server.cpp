@@ -1,19 +1,31 @@
 // The program's entry: the application object, the first bridge values, the
 // main window with its start-up, the loop, and the orderly end.
+//
+// It is built twice. plmx-server uses Qt Core alone, so a machine without a
+// display never loads the window libraries; given a display it runs
+// plmx-server-gui from its own folder in its place. plmx-server-gui (built
+// with PLMX_WIDGETS) has the window, the tray and the dialogs.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
-#include <QApplication>
 #include <QCoreApplication>
-#include <QDialog>
 #include <QSocketNotifier>
 
 #include "bridge/bridge_state.h"
-#include "panel/qt_desktop.h"
+#include "panel/qt_loop.h"
 #include "panel/servmain.h"
 #include "platform/desktop.h"
 #include "platform/lifecycle.h"
+#include "platform/profile.h"
+
+#ifdef PLMX_WIDGETS
+#include <QApplication>
+#include <QDialog>
+
+#include "panel/form_window.h"
+#include "panel/qt_desktop.h"
+#endif
 
 namespace {
 
@@ -28,10 +40,11 @@ bool DisplayPresent() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    // 1. Without a display only the core runs: no widgets, no tray, no GUI
-    // plugins loaded.
+    // 1. Without a display only Qt Core runs: no widgets, no tray.
     const bool display = DisplayPresent();
     std::unique_ptr<QCoreApplication> app;
+    TForm1::Options options;
+#ifdef PLMX_WIDGETS
     std::shared_ptr<panel::QtDesktop> desktop;
     if (display) {
         app = std::make_unique<QApplication>(argc, argv);
@@ -39,7 +52,17 @@ int main(int argc, char* argv[]) {
         QApplication::setQuitOnLastWindowClosed(false);
         desktop = std::make_shared<panel::QtDesktop>();
         plat::SetDesktop(desktop);
-    } else {
+        options.makeView = MakeWidgetView;
+    }
+#else
+    if (display) {
+        const std::string windowed = plat::ExecutableDirectory() + "plmx-server-gui";
+        plat::RunInstead(windowed, argv);
+        std::fprintf(stderr, "%s cannot be started; running without a window\n",
+                     windowed.c_str());
+    }
+#endif
+    if (!app) {
         app = std::make_unique<QCoreApplication>(argc, argv);
         plat::SetDesktop(std::make_shared<panel::QtHeadlessDesktop>());
     }
@@ -50,13 +73,15 @@ int main(int argc, char* argv[]) {
     CommSpeed = 115200;
 
     // 3. The main window; its start-up runs here.
-    TForm1 form(TForm1::Options{display, {}, {}});
+    TForm1 form(std::move(options));
+#ifdef PLMX_WIDGETS
     if (desktop) {
-        desktop->SetOwner(form.Window());
+        desktop->SetOwner(form.View().Window());
         desktop->SetTrayHandlers(
             [&form](int iconId, int mouseMessage) { form.TrayIconMessage(iconId, mouseMessage); },
             [&form] { form.TrayAppeared(); });
     }
+#endif
 
     // A request to end from outside (service stop, Ctrl+C in a terminal,
     // a closed session) ends the program as "Close Server" does.

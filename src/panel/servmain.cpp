@@ -2,32 +2,18 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 
-#include <QAction>
-#include <QApplication>
-#include <QCloseEvent>
-#include <QCursor>
-#include <QDialog>
-#include <QGuiApplication>
-#include <QIcon>
-#include <QKeyEvent>
-#include <QMenu>
-#include <QMouseEvent>
-#include <QScreen>
-#include <QShowEvent>
+#include <QCoreApplication>
 
 #include "bridge/servsock.h"
 #include "panel/UnIni.h"
-#include "panel/console_window.h"
 #include "panel/i18n.h"
-#include "panel/qt_desktop.h"
+#include "panel/qt_loop.h"
 #include "platform/console.h"
 #include "platform/desktop.h"
 #include "platform/lifecycle.h"
 #include "platform/profile.h"
 #include "platform/socket.h"
-#include "ui_servmain.h"
 
 std::array<PortState, devline::kPortCount> PortStates{};
 
@@ -48,6 +34,9 @@ constexpr std::uint32_t kRelistenPauseMs = 100;
 // The exit status of a start or a run that ended because something failed.
 constexpr int kFailureExit = 1;
 
+using Box = FormView::Box;
+using Item = FormView::Item;
+
 // Closing the debug console ends the program at once, as the default
 // handling of a console's close does: no orderly shut-down.
 [[noreturn]] void EndProcessAtOnce() {
@@ -56,23 +45,92 @@ constexpr int kFailureExit = 1;
     std::_Exit(0);
 }
 
-class WaitCursor {
+int ListIndexFor(std::int32_t comPort) {
+    return comPort >= 1 && comPort <= devline::kPortCount ? comPort - 1 : -1;
+}
+
+// The controls without a display: plain values, and standard output as the
+// debug console.
+class PlainView : public FormView {
 public:
-    explicit WaitCursor(bool shown) : shown_(shown) {
-        if (shown_) QApplication::setOverrideCursor(Qt::WaitCursor);
+    explicit PlainView(TForm1& form) : form_(form) {
+        for (int i = 0; i < devline::kPortCount; ++i)
+            comPortTexts_[static_cast<std::size_t>(i)] = "Com" + std::to_string(i + 1);
     }
-    ~WaitCursor() {
-        if (shown_) QApplication::restoreOverrideCursor();
+
+    void Translate() override {}
+    std::string Caption() const override { return caption_; }
+    void SetCaption(const std::string& text) override { caption_ = text; }
+    int ComPortIndex() const override { return comPortIndex_; }
+    void SetComPortIndex(int index) override {
+        comPortIndex_ = index >= 0 && index < devline::kPortCount ? index : -1;
     }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
+    std::string ComPortText(int index) const override {
+        return comPortTexts_.at(static_cast<std::size_t>(index));
+    }
+    void SetComPortText(int index, const std::string& text) override {
+        comPortTexts_.at(static_cast<std::size_t>(index)) = text;
+    }
+    bool Checked(Box box) const override { return boxes_[static_cast<int>(box)]; }
+    void SetChecked(Box box, bool checked) override {
+        bool& value = boxes_[static_cast<int>(box)];
+        if (value == checked) return;
+        value = checked;
+        switch (box) {
+            case Box::Cts: form_.CheckBoxCtsClick(); break;
+            case Box::DontClose: form_.CheckBoxDontCloseClick(); break;
+            case Box::DebugWindow: form_.CheckBoxDebugWindowClick(); break;
+        }
+    }
+    std::string PortText() const override { return portText_; }
+    void SetPortText(const std::string& text) override {
+        if (portText_ == text) return;
+        portText_ = text;
+        form_.EditIPPortChange();
+    }
+    std::string LinkText() const override { return linkText_; }
+    void SetLinkText(const std::string& text) override { linkText_ = text; }
+    void FocusPortField() override {}
+    std::string ItemCaption(Item item) const override { return items_[static_cast<int>(item)]; }
+    void SetItemCaption(Item item, const std::string& text) override {
+        items_[static_cast<int>(item)] = text;
+    }
+    void ShowWindow() override {}
+    void HideWindow() override {}
+    void MinimizeWindow() override {}
+    void PopupMenu() override {}
+    void SetBusy(bool) override {}
+
+    bool OpenConsole() override {
+        if (plat::ConsoleAttached()) return false;
+        plat::AttachConsole(plat::MakeStdoutConsole());
+        return true;
+    }
+    void CloseConsole() override { plat::AttachConsole(nullptr); }
+    void SetConsoleTitle(const std::string&) override {}
+    void SetConsoleHandler(std::function<void()>) override {}
 
 private:
-    bool shown_;
+    TForm1& form_;
+    std::string caption_ = "Serial-Tcp/Ip";
+    int comPortIndex_ = -1;
+    std::array<std::string, devline::kPortCount> comPortTexts_;
+    bool boxes_[3] = {false, false, false};
+    std::string portText_ = "5000";
+    std::string linkText_ = "http://localhost:5000";
+    std::string items_[3] = {"Quarn Server", "", "Version"};
 };
 
-std::string FromQ(const QString& text) { return text.toStdString(); }
-QString ToQ(const std::string& text) { return QString::fromStdString(text); }
+class BusyScope {
+public:
+    explicit BusyScope(FormView& view) : view_(view) { view_.SetBusy(true); }
+    ~BusyScope() { view_.SetBusy(false); }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    FormView& view_;
+};
 
 }  // namespace
 
@@ -93,147 +151,22 @@ private:
     TForm1* form_;
 };
 
-// ------------------------------------------------------------ the widgets
-
-class TForm1Window : public QDialog {
-public:
-    explicit TForm1Window(TForm1& form) : form_(form) {
-        ui.setupUi(this);
-        setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-        setFixedSize(290, 308);
-
-        TaskBarMenu = new QMenu(this);
-        TaskBarMenu->setObjectName("TaskBarMenu");
-        MIServerName = TaskBarMenu->addAction(QIcon(QStringLiteral(":/icons/VARN")),
-                                              QStringLiteral("Quarn Server"));
-        MIServerName->setObjectName("MIServerName");
-        MIServerName->setIconVisibleInMenu(true);
-        MIPorts = TaskBarMenu->addAction(QString());
-        MIPorts->setObjectName("MIPorts");
-        Options1 = TaskBarMenu->addAction(QStringLiteral("Options"));
-        Options1->setObjectName("Options1");
-        N1 = TaskBarMenu->addSeparator();
-        N1->setObjectName("N1");
-        MIExit = TaskBarMenu->addAction(QStringLiteral("Close Server"));
-        MIExit->setObjectName("MIExit");
-        Version1 = TaskBarMenu->addAction(QStringLiteral("Version"));
-        Version1->setObjectName("Version1");
-
-        ui.EditIPPort->installEventFilter(this);
-        ui.Labelhttp->installEventFilter(this);
-    }
-
-    Ui::TForm1 ui;
-    QMenu* TaskBarMenu = nullptr;
-    QAction* MIServerName = nullptr;
-    QAction* MIPorts = nullptr;
-    QAction* Options1 = nullptr;
-    QAction* N1 = nullptr;
-    QAction* MIExit = nullptr;
-    QAction* Version1 = nullptr;
-    bool placed = false;
-
-protected:
-    // The title bar asks for no close button, but some window managers
-    // offer one anyway; closing the main window ends the program.
-    void closeEvent(QCloseEvent* event) override {
-        event->ignore();
-        form_.MIExitClick();
-    }
-    void reject() override { form_.ButtonCancelClick(); }
-    void showEvent(QShowEvent* event) override {
-        QDialog::showEvent(event);
-        // Only a real showing reloads the fields, not a restore from the
-        // task bar.
-        if (!event->spontaneous()) form_.FormShow();
-    }
-
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (watched == ui.EditIPPort && event->type() == QEvent::KeyPress)
-            return FilterPortKey(static_cast<QKeyEvent*>(event));
-        if (watched == ui.Labelhttp && event->type() == QEvent::MouseButtonRelease) {
-            auto* mouse = static_cast<QMouseEvent*>(event);
-            if (mouse->button() == Qt::LeftButton &&
-                ui.Labelhttp->rect().contains(mouse->position().toPoint()))
-                form_.LabelhttpClick();
-            return false;
-        }
-        return QDialog::eventFilter(watched, event);
-    }
-
-private:
-    // The field takes characters through EditIPPortKeyPress only. Keys that
-    // are not characters (arrows, Delete, Home, the focus keys) edit or move
-    // as usual; a Ctrl combination is the control character it stands for,
-    // so copy and paste by keyboard are turned away with the rest.
-    bool FilterPortKey(QKeyEvent* event) {
-        const int code = event->key();
-        char32_t key = 0;
-        if (code == Qt::Key_Backspace) {
-            key = 8;
-        } else if (code == Qt::Key_Return || code == Qt::Key_Enter) {
-            key = 13;
-        } else if (code == Qt::Key_Escape) {
-            key = 27;
-        } else if (code >= Qt::Key_Escape) {
-            return false;
-        } else if ((event->modifiers() & Qt::ControlModifier) && code >= Qt::Key_A &&
-                   code <= Qt::Key_Z) {
-            key = static_cast<char32_t>(code - Qt::Key_A + 1);
-        } else {
-            const QList<uint> text = event->text().toUcs4();
-            if (text.isEmpty()) return false;
-            key = text.front();
-        }
-        form_.EditIPPortKeyPress(key);
-        return key == 0;
-    }
-
-    TForm1& form_;
-};
-
 // ------------------------------------------------------------ TForm1
 
 TForm1::TForm1(Options options)
     : options_(std::move(options)), handoff_(std::make_shared<FormStatusHandoff>(this)) {
-    for (int i = 0; i < devline::kPortCount; ++i)
-        controls_.comPortTexts[i] = "Com" + std::to_string(i + 1);
-    if (options_.withWindow) {
-        view_ = std::make_unique<TForm1Window>(*this);
-        Ui::TForm1& ui = view_->ui;
-        auto guarded = [this](void (TForm1::*handler)()) {
-            return [this, handler] { Guarded([this, handler] { (this->*handler)(); }); };
-        };
-        connect(ui.Button1, &QPushButton::clicked, this, guarded(&TForm1::Button1Click));
-        connect(ui.ButtonApply, &QPushButton::clicked, this, guarded(&TForm1::ButtonApplyClick));
-        connect(ui.ButtonCancel, &QPushButton::clicked, this, guarded(&TForm1::ButtonCancelClick));
-        connect(ui.Button2, &QPushButton::clicked, this, guarded(&TForm1::Button2Click));
-        // Toggled, not clicked: setting a box from the program runs its
-        // handler just as a click does.
-        connect(ui.CheckBoxCts, &QCheckBox::toggled, this, guarded(&TForm1::CheckBoxCtsClick));
-        connect(ui.CheckBoxDontClose, &QCheckBox::toggled, this,
-                guarded(&TForm1::CheckBoxDontCloseClick));
-        connect(ui.CheckBoxDebugWindow, &QCheckBox::toggled, this,
-                guarded(&TForm1::CheckBoxDebugWindowClick));
-        connect(ui.EditIPPort, &QLineEdit::textChanged, this, guarded(&TForm1::EditIPPortChange));
-        connect(view_->TaskBarMenu, &QMenu::aboutToShow, this, guarded(&TForm1::TaskBarMenuPopup));
-        connect(view_->Options1, &QAction::triggered, this, guarded(&TForm1::Options1Click));
-        connect(view_->MIExit, &QAction::triggered, this, guarded(&TForm1::MIExitClick));
-    }
+    view_ = options_.makeView ? options_.makeView(*this) : std::make_unique<PlainView>(*this);
     SetStatusHandoff(handoff_);
 }
 
 TForm1::~TForm1() {
     handoff_->Detach();
     SetStatusHandoff(nullptr);
-    // The console window goes before the widgets it may refer to.
-    console_.reset();
 }
 
-template <class Handler>
-void TForm1::Guarded(Handler handler) {
+void TForm1::RunHandler(void (TForm1::*handler)()) {
     try {
-        handler();
+        (this->*handler)();
     } catch (const EIniFileException& e) {
         plat::desktop().MessageBox(e.what(), panel::kApplicationTitle, plat::MsgIcon::Error);
     }
@@ -252,9 +185,9 @@ void TForm1::FormCreate() {
     // 1. Language, and the window's texts translated once.
     InitTranslation(options_.catalogueDir.empty() ? plat::ExecutableDirectory()
                                                   : options_.catalogueDir);
-    if (view_) TranslateComponent(view_.get(), view_->TaskBarMenu);
+    view_->Translate();
     // 2. After the translation, so the version is never translated.
-    SetVersionCaption(kVersionCaption);
+    view_->SetItemCaption(Item::Version, kVersionCaption);
     // 3. One record per entry of the port list.
     PortStates.fill(PortState{});
 
@@ -279,16 +212,16 @@ void TForm1::FormCreate() {
     // 7. Into the window; the check boxes run their handlers, which opens
     // the debug console when Verbose is set.
     const std::int32_t comPort = IniParams->ComPort;
-    SetComPortIndex(comPort >= 1 && comPort <= devline::kPortCount ? comPort - 1 : -1);
-    SetCtsChecked(IniParams->CtsFlowEnable);
-    SetDontCloseChecked(IniParams->DontCloseCommPort);
-    SetDebugWindowChecked(IniParams->Verbose);
+    view_->SetComPortIndex(ListIndexFor(comPort));
+    view_->SetChecked(Box::Cts, IniParams->CtsFlowEnable);
+    view_->SetChecked(Box::DontClose, IniParams->DontCloseCommPort);
+    view_->SetChecked(Box::DebugWindow, IniParams->Verbose);
 
     // 8. The start-up form of the console title.
     if (IniParams->Verbose) {
-        ConsoleOpen();
-        ConsoleSetTitle("PLMX " + tr_("Communication Verbose console"));
-        ConsoleRegisterHandler();
+        view_->OpenConsole();
+        view_->SetConsoleTitle("PLMX " + tr_("Communication Verbose console"));
+        RegisterConsoleHandler();
     }
 
     // 9, 10. The I/O records start empty. (Their completion is carried by
@@ -371,7 +304,7 @@ void TForm1::FormCreate() {
     // 23.
     UpdatePortsCaption();
     // 24. Without a display there is no notification area to ask.
-    if (view_) SetUpTrayIcon();
+    if (view_->Window()) SetUpTrayIcon();
     // 25.
     if (TcpPort == -1)
         ShowConnected();
@@ -414,10 +347,7 @@ void TForm1::ShowComPortMessage(std::uint32_t error) {
     plat::desktop().MessageBox(text, tr_("Error"), plat::MsgIcon::Error);
 }
 
-void TForm1::ShowAtStartup() {
-    if (!view_) return;
-    Options1Click();
-}
+void TForm1::ShowAtStartup() { Options1Click(); }
 
 // ------------------------------------------------------------ shut-down
 
@@ -450,7 +380,7 @@ void TForm1::FormDestroy() {
     // 5. The entry has removed the icon already; this one fails quietly.
     if (trayIconSize_ != 0) plat::desktop().TrayDelete();
     // 6.
-    ConsoleClose();
+    view_->CloseConsole();
     // 7. Last: this writes the settings file.
     IniParams.reset();
 }
@@ -486,8 +416,8 @@ void TForm1::TrayAppeared() { trayShown_ = trayIconSize_ != 0; }
 void TForm1::SetStatus(const char* caption, const char* menuText, const char* icon) {
     // Hand-offs that reach a nested dialog during shut-down change nothing.
     if (destroying_) return;
-    SetCaption(tr_(caption));
-    SetServerNameCaption("PLMX " + tr_(menuText));
+    view_->SetCaption(tr_(caption));
+    view_->SetItemCaption(Item::ServerName, "PLMX " + tr_(menuText));
     trayIconName_ = icon;
     plat::desktop().TrayModify({trayIconName_, kTrayTip});
 }
@@ -507,51 +437,36 @@ void TForm1::ShowStatus(BridgeStatus status) {
 }
 
 void TForm1::TrayIconMessage(int iconId, int mouseMessage) {
-    if (iconId != kTrayIconId || !view_) return;
-    if (mouseMessage == kLeftDoubleClick) {
+    if (iconId != kTrayIconId) return;
+    if (mouseMessage == kLeftDoubleClick)
         Options1Click();
-    } else if (mouseMessage == kRightButtonDown) {
-        // The menu closes by itself when focus leaves it, so the window
-        // need not be brought forward first as the tray API once required.
-        view_->TaskBarMenu->exec(QCursor::pos());
-    }
+    else if (mouseMessage == kRightButtonDown)
+        view_->PopupMenu();
 }
 
 void TForm1::TaskBarMenuPopup() { UpdatePortsCaption(); }
 
 void TForm1::UpdatePortsCaption() {
-    SetPortsCaption(CommDisplayName(5) + " <-> " + std::to_string(TcpPort.load()));
+    view_->SetItemCaption(Item::Ports, CommDisplayName(5) + " <-> " + std::to_string(TcpPort.load()));
 }
 
 // ------------------------------------------------------------ options window
 
-void TForm1::Options1Click() {
-    if (!view_) return;
-    if (!view_->placed) {
-        if (QScreen* screen = QGuiApplication::primaryScreen())
-            view_->move(screen->availableGeometry().center() - view_->rect().center());
-        view_->placed = true;
-    }
-    if (view_->isMinimized()) view_->showNormal();
-    view_->show();
-    view_->raise();
-    view_->activateWindow();
-}
+void TForm1::Options1Click() { view_->ShowWindow(); }
 
 void TForm1::HideOrMinimize() {
-    if (!view_) return;
     // Without a tray icon a hidden window could not be brought back.
     if (trayShown_)
-        view_->hide();
+        view_->HideWindow();
     else
-        view_->showMinimized();
+        view_->MinimizeWindow();
 }
 
 void TForm1::FormShow() {
     if (!IniParams) return;
     const std::int32_t comPort = IniParams->ComPort;
-    SetComPortIndex(comPort >= 1 && comPort <= devline::kPortCount ? comPort - 1 : -1);
-    SetPortText(std::to_string(IniParams->TcpIpPort.load()));
+    view_->SetComPortIndex(ListIndexFor(comPort));
+    view_->SetPortText(std::to_string(IniParams->TcpIpPort.load()));
 }
 
 void TForm1::Button1Click() {
@@ -563,21 +478,21 @@ void TForm1::ButtonCancelClick() { HideOrMinimize(); }
 
 void TForm1::ButtonApplyClick() {
     if (!IniParams) return;
-    const std::optional<std::int32_t> number = StrToIntChecked(PortText());
+    const std::optional<std::int32_t> number = StrToIntChecked(view_->PortText());
     if (!number) {
-        FocusPortField();
+        view_->FocusPortField();
         return;
     }
     if (*number <= 0) {
-        SetPortText(kDefaultPortText);
-        FocusPortField();
+        view_->SetPortText(kDefaultPortText);
+        view_->FocusPortField();
         return;
     }
 
     bool changed = false;
     // No entry selected (a port number from the file outside the list)
     // leaves the port as it is rather than switching to a port 0.
-    const int index = ComPortIndex();
+    const int index = view_->ComPortIndex();
     if (index >= 0 && index + 1 != IniParams->ComPort) {
         const std::int32_t port = index + 1;
         IniParams->ComPort = port;
@@ -634,30 +549,30 @@ void TForm1::EditIPPortKeyPress(char32_t& key) {
     if (!digit && !backspace) key = 0;
 }
 
-void TForm1::EditIPPortChange() { SetLinkTextFromPort(); }
+void TForm1::EditIPPortChange() { view_->SetLinkText(kLinkPrefix + view_->PortText()); }
 
-void TForm1::LabelhttpClick() { plat::desktop().OpenUrl(LinkText()); }
+void TForm1::LabelhttpClick() { plat::desktop().OpenUrl(view_->LinkText()); }
 
 void TForm1::CheckBoxCtsClick() {
-    if (IniParams) IniParams->CtsFlowEnable = CtsChecked();
+    if (IniParams) IniParams->CtsFlowEnable = view_->Checked(Box::Cts);
 }
 
 void TForm1::CheckBoxDontCloseClick() {
-    if (IniParams) IniParams->DontCloseCommPort = DontCloseChecked();
+    if (IniParams) IniParams->DontCloseCommPort = view_->Checked(Box::DontClose);
 }
 
 // ------------------------------------------------------------ debug console
 
 void TForm1::CheckBoxDebugWindowClick() {
     if (!IniParams) return;
-    IniParams->Verbose = DebugWindowChecked();
+    IniParams->Verbose = view_->Checked(Box::DebugWindow);
     if (!IniParams->Verbose) {
-        ConsoleClose();
+        view_->CloseConsole();
         return;
     }
-    if (ConsoleOpen()) {
-        ConsoleSetTitle("PLMX" + tr_(" Communication Verbose console"));
-        ConsoleRegisterHandler();
+    if (view_->OpenConsole()) {
+        view_->SetConsoleTitle("PLMX" + tr_(" Communication Verbose console"));
+        RegisterConsoleHandler();
     } else {
         plat::desktop().ShowMessage(tr_("Cant open console"));
     }
@@ -668,41 +583,17 @@ bool TForm1::ConsoleCtrlHandler() {
     return false;
 }
 
-bool TForm1::ConsoleOpen() {
-    if (view_) {
-        if (!console_) console_ = std::make_unique<DebugConsole>();
-        return console_->Open();
-    }
-    // Without a display the console is standard output.
-    if (plat::ConsoleAttached()) return false;
-    plat::AttachConsole(plat::MakeStdoutConsole());
-    return true;
-}
-
-void TForm1::ConsoleClose() {
-    if (console_) {
-        console_->Close();
-    } else {
-        plat::AttachConsole(nullptr);
-    }
-}
-
-void TForm1::ConsoleSetTitle(const std::string& title) {
-    if (console_) console_->SetTitle(title);
-}
-
-void TForm1::ConsoleRegisterHandler() {
-    if (!console_) return;
-    console_->onControlEvent = [this] {
+void TForm1::RegisterConsoleHandler() {
+    view_->SetConsoleHandler([this] {
         if (!ConsoleCtrlHandler()) EndProcessAtOnce();
-    };
+    });
 }
 
 // ------------------------------------------------------------ autodetection
 
 void TForm1::Button2Click() {
     if (!IniParams) return;
-    WaitCursor busy(view_ != nullptr);
+    BusyScope busy(*view_);
 
     // Phase 1: what each port is.
     for (std::size_t i = 0; i < PortStates.size(); ++i) {
@@ -739,178 +630,26 @@ void TForm1::Button2Click() {
     int found = -1;
     for (std::size_t i = 0; i < PortStates.size(); ++i) {
         const PortState& state = PortStates[i];
+        const int index = static_cast<int>(i);
         std::string text = "Com" + std::to_string(i + 1);
         if (state.Missing) text += "-";
         if (state.Busy) {
-            SetComPortText(static_cast<int>(i), text + " busy");
+            view_->SetComPortText(index, text + " busy");
             continue;
         }
+        if (state.DeviceFound) found = index;
         if (state.Active) {
-            if (state.DeviceFound) {
-                text += " Box active";
-                found = static_cast<int>(i);
-            } else {
-                text += " active";
-            }
-            SetComPortText(static_cast<int>(i), text);
-            SetComPortIndex(static_cast<int>(i));
-            continue;
+            view_->SetComPortText(index, text + (state.DeviceFound ? " Box active" : " active"));
+            view_->SetComPortIndex(index);
+        } else {
+            view_->SetComPortText(index, text + (state.DeviceFound ? " Box" : ""));
         }
-        if (state.DeviceFound) {
-            text += " Box";
-            found = static_cast<int>(i);
-        }
-        SetComPortText(static_cast<int>(i), text);
     }
 
     // Phase 3: the port with the device (the highest, when several have
     // one) becomes the bridge's port, and the browser opens on it.
     if (found < 0) return;
-    SetComPortIndex(found);
+    view_->SetComPortIndex(found);
     ButtonApplyClick();
     LabelhttpClick();
 }
-
-// ------------------------------------------------------------ the controls
-
-void TForm1::FocusPortField() {
-    if (view_) view_->ui.EditIPPort->setFocus(Qt::OtherFocusReason);
-}
-
-std::string TForm1::Caption() const {
-    return view_ ? FromQ(view_->windowTitle()) : controls_.caption;
-}
-
-void TForm1::SetCaption(const std::string& text) {
-    if (view_)
-        view_->setWindowTitle(ToQ(text));
-    else
-        controls_.caption = text;
-}
-
-int TForm1::ComPortIndex() const {
-    return view_ ? view_->ui.ComboBoxComPort->currentIndex() : controls_.comPortIndex;
-}
-
-void TForm1::SetComPortIndex(int index) {
-    if (index < -1 || index >= devline::kPortCount) index = -1;
-    if (view_)
-        view_->ui.ComboBoxComPort->setCurrentIndex(index);
-    else
-        controls_.comPortIndex = index;
-}
-
-std::string TForm1::ComPortText(int index) const {
-    if (index < 0 || index >= devline::kPortCount) return {};
-    return view_ ? FromQ(view_->ui.ComboBoxComPort->itemText(index))
-                 : controls_.comPortTexts[static_cast<std::size_t>(index)];
-}
-
-void TForm1::SetComPortText(int index, const std::string& text) {
-    if (index < 0 || index >= devline::kPortCount) return;
-    if (view_)
-        view_->ui.ComboBoxComPort->setItemText(index, ToQ(text));
-    else
-        controls_.comPortTexts[static_cast<std::size_t>(index)] = text;
-}
-
-namespace {
-
-// Without widgets, a changed box runs its handler as the widget's signal
-// would.
-void SetBox(bool& box, bool checked, TForm1& form, void (TForm1::*handler)()) {
-    if (box == checked) return;
-    box = checked;
-    (form.*handler)();
-}
-
-}  // namespace
-
-bool TForm1::CtsChecked() const {
-    return view_ ? view_->ui.CheckBoxCts->isChecked() : controls_.cts;
-}
-void TForm1::SetCtsChecked(bool checked) {
-    if (view_)
-        view_->ui.CheckBoxCts->setChecked(checked);
-    else
-        SetBox(controls_.cts, checked, *this, &TForm1::CheckBoxCtsClick);
-}
-
-bool TForm1::DontCloseChecked() const {
-    return view_ ? view_->ui.CheckBoxDontClose->isChecked() : controls_.dontClose;
-}
-void TForm1::SetDontCloseChecked(bool checked) {
-    if (view_)
-        view_->ui.CheckBoxDontClose->setChecked(checked);
-    else
-        SetBox(controls_.dontClose, checked, *this, &TForm1::CheckBoxDontCloseClick);
-}
-
-bool TForm1::DebugWindowChecked() const {
-    return view_ ? view_->ui.CheckBoxDebugWindow->isChecked() : controls_.debugWindow;
-}
-void TForm1::SetDebugWindowChecked(bool checked) {
-    if (view_)
-        view_->ui.CheckBoxDebugWindow->setChecked(checked);
-    else
-        SetBox(controls_.debugWindow, checked, *this, &TForm1::CheckBoxDebugWindowClick);
-}
-
-std::string TForm1::PortText() const {
-    return view_ ? FromQ(view_->ui.EditIPPort->text()) : controls_.portText;
-}
-
-void TForm1::SetPortText(const std::string& text) {
-    if (view_) {
-        view_->ui.EditIPPort->setText(ToQ(text));
-        return;
-    }
-    if (controls_.portText == text) return;
-    controls_.portText = text;
-    EditIPPortChange();
-}
-
-std::string TForm1::LinkText() const {
-    return view_ ? FromQ(view_->ui.Labelhttp->text()) : controls_.linkText;
-}
-
-void TForm1::SetLinkTextFromPort() {
-    const std::string link = kLinkPrefix + PortText();
-    if (view_)
-        view_->ui.Labelhttp->setText(ToQ(link));
-    else
-        controls_.linkText = link;
-}
-
-std::string TForm1::ServerNameCaption() const {
-    return view_ ? FromQ(view_->MIServerName->text()) : controls_.serverName;
-}
-void TForm1::SetServerNameCaption(const std::string& text) {
-    if (view_)
-        view_->MIServerName->setText(ToQ(text));
-    else
-        controls_.serverName = text;
-}
-
-std::string TForm1::PortsCaption() const {
-    return view_ ? FromQ(view_->MIPorts->text()) : controls_.ports;
-}
-void TForm1::SetPortsCaption(const std::string& text) {
-    if (view_)
-        view_->MIPorts->setText(ToQ(text));
-    else
-        controls_.ports = text;
-}
-
-std::string TForm1::VersionCaption() const {
-    return view_ ? FromQ(view_->Version1->text()) : controls_.version;
-}
-void TForm1::SetVersionCaption(const std::string& text) {
-    if (view_)
-        view_->Version1->setText(ToQ(text));
-    else
-        controls_.version = text;
-}
-
-QDialog* TForm1::Window() const { return view_.get(); }
-QMenu* TForm1::TaskBarMenu() const { return view_ ? view_->TaskBarMenu : nullptr; }

@@ -1,14 +1,15 @@
 // The main window TForm1: start-up and shut-down, the tray icon and status
 // display, the options window, the debug console switch and autodetection.
 //
-// The same object runs with and without a display. Without one there are no
-// widgets at all (a machine without a display must not load them): the
-// handlers then work on plain values that stand for the controls, and the
-// debug console is standard output.
+// The same object runs with and without a display; the controls are reached
+// through a FormView. Without a display there are no widgets at all (such a
+// machine must not load them), the controls are plain values, and the debug
+// console is standard output.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,8 +22,59 @@
 class DebugConsole;
 class QDialog;
 class QMenu;
-class TForm1Window;
+class TForm1;
 class FormStatusHandoff;
+
+// The window's controls as the handlers use them. On a desktop they are
+// widgets; without a display they are plain values, so the handlers run the
+// same either way.
+class FormView {
+public:
+    enum class Box { Cts, DontClose, DebugWindow };
+    enum class Item { ServerName, Ports, Version };
+
+    virtual ~FormView() = default;
+
+    // Translates every text of the window and its menu, once.
+    virtual void Translate() = 0;
+    virtual std::string Caption() const = 0;
+    virtual void SetCaption(const std::string& text) = 0;
+    // -1: no entry selected.
+    virtual int ComPortIndex() const = 0;
+    virtual void SetComPortIndex(int index) = 0;
+    virtual std::string ComPortText(int index) const = 0;
+    virtual void SetComPortText(int index, const std::string& text) = 0;
+    // A box set to another state runs its click handler, as a click does.
+    virtual bool Checked(Box box) const = 0;
+    virtual void SetChecked(Box box, bool checked) = 0;
+    // A new port text runs EditIPPortChange, as typing does.
+    virtual std::string PortText() const = 0;
+    virtual void SetPortText(const std::string& text) = 0;
+    virtual std::string LinkText() const = 0;
+    virtual void SetLinkText(const std::string& text) = 0;
+    virtual void FocusPortField() = 0;
+    virtual std::string ItemCaption(Item item) const = 0;
+    virtual void SetItemCaption(Item item, const std::string& text) = 0;
+
+    // Shown (centred the first time), restored and brought to the front.
+    virtual void ShowWindow() = 0;
+    virtual void HideWindow() = 0;
+    virtual void MinimizeWindow() = 0;
+    // The tray menu at the mouse cursor; returns once it has closed.
+    virtual void PopupMenu() = 0;
+    virtual void SetBusy(bool busy) = 0;
+
+    // The debug console. Open is false when one is open already.
+    virtual bool OpenConsole() = 0;
+    virtual void CloseConsole() = 0;
+    virtual void SetConsoleTitle(const std::string& title) = 0;
+    virtual void SetConsoleHandler(std::function<void()> handler) = 0;
+
+    // The widgets themselves; null without a display.
+    virtual QDialog* Window() const { return nullptr; }
+    virtual QMenu* Menu() const { return nullptr; }
+    virtual DebugConsole* Console() const { return nullptr; }
+};
 
 // What the last autodetection found on each port; index i is port i + 1.
 extern std::array<PortState, devline::kPortCount> PortStates;
@@ -31,8 +83,8 @@ class TForm1 : public QObject {
     Q_OBJECT
 public:
     struct Options {
-        // False on a machine without a display: no widgets, no tray.
-        bool withWindow = true;
+        // The widgets; none (plain values, no tray) without a display.
+        std::function<std::unique_ptr<FormView>(TForm1&)> makeView;
         // Empty: "Lantor.ini" beside the executable.
         std::string settingsPath;
         // Where the "locale" folder of the catalogues lies; empty: beside
@@ -85,42 +137,18 @@ public:
     // process at once.
     bool ConsoleCtrlHandler();
 
-    // ---- What the controls show, with or without widgets
-    std::string Caption() const;
-    int ComPortIndex() const;
-    void SetComPortIndex(int index);
-    std::string ComPortText(int index) const;
-    bool CtsChecked() const;
-    void SetCtsChecked(bool checked);
-    bool DontCloseChecked() const;
-    void SetDontCloseChecked(bool checked);
-    bool DebugWindowChecked() const;
-    void SetDebugWindowChecked(bool checked);
-    std::string PortText() const;
-    void SetPortText(const std::string& text);
-    std::string LinkText() const;
-    std::string ServerNameCaption() const;
-    std::string PortsCaption() const;
-    std::string VersionCaption() const;
+    FormView& View() const { return *view_; }
     bool TrayIconSetUp() const { return trayIconSize_ != 0; }
 
-    // The widgets; null without a display.
-    QDialog* Window() const;
-    QMenu* TaskBarMenu() const;
-    DebugConsole* ConsoleWindow() const { return console_.get(); }
+    // Runs a handler for a user action, reporting the one failure that
+    // travels as an exception (a settings file that cannot be written) as
+    // the toolkit would.
+    void RunHandler(void (TForm1::*handler)());
 
     // Runs a status operation by its bridge name (the worker hand-off).
     void ShowStatus(BridgeStatus status);
 
 private:
-    friend class TForm1Window;
-
-    // Catches the one failure that travels as an exception (a settings file
-    // that cannot be written) at the edge of a user action, and shows it as
-    // the toolkit would.
-    template <class Handler>
-    void Guarded(Handler handler);
-
     void FatalStop(const std::string& text, bool translated);
     bool BindWithPortDialog();
     void ShowComPortMessage(std::uint32_t error);
@@ -128,24 +156,11 @@ private:
     void SetStatus(const char* caption, const char* menuText, const char* icon);
     void UpdatePortsCaption();
     void HideOrMinimize();
-    void FocusPortField();
     bool RecreateListenSocket();
-
-    bool ConsoleOpen();
-    void ConsoleClose();
-    void ConsoleSetTitle(const std::string& title);
-    void ConsoleRegisterHandler();
-
-    void SetCaption(const std::string& text);
-    void SetServerNameCaption(const std::string& text);
-    void SetPortsCaption(const std::string& text);
-    void SetVersionCaption(const std::string& text);
-    void SetComPortText(int index, const std::string& text);
-    void SetLinkTextFromPort();
+    void RegisterConsoleHandler();
 
     Options options_;
-    std::unique_ptr<TForm1Window> view_;
-    std::unique_ptr<DebugConsole> console_;
+    std::unique_ptr<FormView> view_;
     std::shared_ptr<FormStatusHandoff> handoff_;
 
     // The tray record's size field: non-zero once the icon has been set up.
@@ -155,19 +170,4 @@ private:
     // minimises where it would hide).
     bool trayShown_ = false;
     bool destroying_ = false;
-
-    // The controls' values when there are no widgets.
-    struct Controls {
-        std::string caption = "Serial-Tcp/Ip";
-        int comPortIndex = -1;
-        std::array<std::string, devline::kPortCount> comPortTexts{};
-        bool cts = false;
-        bool dontClose = false;
-        bool debugWindow = false;
-        std::string portText = "5000";
-        std::string linkText = "http://localhost:5000";
-        std::string serverName = "Quarn Server";
-        std::string ports;
-        std::string version = "Version";
-    } controls_;
 };
