@@ -21,7 +21,7 @@ using testsupport::Simulator;
 
 namespace {
 
-QLineEdit* PortField(TForm1& form) { return form.Window()->findChild<QLineEdit*>("EditIPPort"); }
+QLineEdit* PortField(TForm1& form) { return form.View().Window()->findChild<QLineEdit*>("EditIPPort"); }
 
 void Type(QWidget* widget, int key, const QString& text = {},
           Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
@@ -31,7 +31,7 @@ void Type(QWidget* widget, int key, const QString& text = {},
     QCoreApplication::sendEvent(widget, &release);
 }
 
-bool PortFieldHasFocus(TForm1& form) { return form.Window()->focusWidget() == PortField(form); }
+bool PortFieldHasFocus(TForm1& form) { return form.View().Window()->focusWidget() == PortField(form); }
 
 }  // namespace
 
@@ -46,22 +46,22 @@ TEST(OptionsWindow, ApplyChangesNothingForAnUnusableOrUnchangedPort) {
     const plat::Socket listener = ListenSocket.load();
 
     // Empty: the focus goes to the field and that is all.
-    form.SetPortText("");
-    form.Window()->setFocus();
+    form.View().SetPortText("");
+    form.View().Window()->setFocus();
     form.ButtonApplyClick();
     EXPECT_TRUE(PortFieldHasFocus(form));
     EXPECT_EQ(IniParams->TcpIpPort, port);
 
     // Zero: the field falls back to 5000, which is not applied by this press.
-    form.SetPortText("0");
+    form.View().SetPortText("0");
     form.ButtonApplyClick();
-    EXPECT_EQ(form.PortText(), "5000");
-    EXPECT_EQ(form.LinkText(), "http://localhost:5000");
+    EXPECT_EQ(form.View().PortText(), "5000");
+    EXPECT_EQ(form.View().LinkText(), "http://localhost:5000");
     EXPECT_EQ(IniParams->TcpIpPort, port);
     EXPECT_EQ(TcpPort, port);
 
     // The same COM port and TCP port: nothing is closed or saved.
-    form.SetPortText(std::to_string(port));
+    form.View().SetPortText(std::to_string(port));
     form.ButtonApplyClick();
     EXPECT_EQ(ListenSocket.load(), listener);
     EXPECT_EQ(run.Settings(), fileBefore);
@@ -69,10 +69,10 @@ TEST(OptionsWindow, ApplyChangesNothingForAnUnusableOrUnchangedPort) {
     EXPECT_TRUE(run.desk->Quits().empty());
 
     // Ok with a text it cannot use still hides the window.
-    form.SetPortText("12a");
+    form.View().SetPortText("12a");
     form.Button1Click();
     EXPECT_TRUE(PortFieldHasFocus(form));
-    EXPECT_FALSE(form.Window()->isVisible());
+    EXPECT_FALSE(form.View().Window()->isVisible());
     EXPECT_EQ(run.Settings(), fileBefore);
 }
 
@@ -85,7 +85,7 @@ TEST(OptionsWindow, ApplyWithAnotherComPortReopensItAndSaves) {
     TForm1& form = run.Create();
     const plat::Socket listener = ListenSocket.load();
 
-    form.SetComPortIndex(1);
+    form.View().SetComPortIndex(1);
     form.ButtonApplyClick();
 
     EXPECT_EQ(IniParams->ComPort, 2);
@@ -95,7 +95,7 @@ TEST(OptionsWindow, ApplyWithAnotherComPortReopensItAndSaves) {
     EXPECT_NE(run.Settings().find("ComPort=2"), std::string::npos);
     // The menu shows the new pair the next time it opens.
     form.TaskBarMenuPopup();
-    EXPECT_EQ(form.PortsCaption(), "COM2 <-> " + std::to_string(port));
+    EXPECT_EQ(form.View().ItemCaption(FormView::Item::Ports), "COM2 <-> " + std::to_string(port));
 }
 
 TEST(OptionsWindow, ApplyWithAnotherTcpPortListensThereAndServesTheNextClient) {
@@ -105,10 +105,10 @@ TEST(OptionsWindow, ApplyWithAnotherTcpPortListensThereAndServesTheNextClient) {
     const int oldPort = FreePort();
     run.WriteSettings(1, oldPort);
     TForm1& form = run.Create();
-    EXPECT_EQ(form.Caption(), "Disconnected");
+    EXPECT_EQ(form.View().Caption(), "Disconnected");
 
     const int newPort = FreePort();
-    form.SetPortText(std::to_string(newPort));
+    form.View().SetPortText(std::to_string(newPort));
     form.ButtonApplyClick();
 
     EXPECT_EQ(IniParams->TcpIpPort, newPort);
@@ -121,15 +121,15 @@ TEST(OptionsWindow, ApplyWithAnotherTcpPortListensThereAndServesTheNextClient) {
     // connection through the hand-off to this thread.
     EXPECT_FALSE(testsupport::Client(oldPort).connected());
     std::vector<std::string> captions;
-    QObject::connect(form.Window(), &QWidget::windowTitleChanged, form.Window(),
+    QObject::connect(form.View().Window(), &QWidget::windowTitleChanged, form.View().Window(),
                      [&](const QString& title) { captions.push_back(title.toStdString()); });
     Request request(newPort, "GET /id HTTP/1.0\r\n\r\n");
     ASSERT_TRUE(request.Finish());
     ASSERT_TRUE(request.connected());
     EXPECT_NE(request.answer().find("ID:QUARN7"), std::string::npos);
-    ASSERT_TRUE(WaitUntil([&] { return form.Caption() == "Disconnected" && !captions.empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return form.View().Caption() == "Disconnected" && !captions.empty(); }));
     EXPECT_EQ(captions.front(), "Connected");
-    EXPECT_EQ(form.ServerNameCaption(), "PLMX Server: Off");
+    EXPECT_EQ(form.View().ItemCaption(FormView::Item::ServerName), "PLMX Server: Off");
 }
 
 TEST(OptionsWindow, ApplyAbove65535ListensOnTheLow16Bits) {
@@ -140,7 +140,7 @@ TEST(OptionsWindow, ApplyAbove65535ListensOnTheLow16Bits) {
 
     const int low = FreePort();
     const int number = 65536 + low;
-    form.SetPortText(std::to_string(number));
+    form.View().SetPortText(std::to_string(number));
     form.ButtonApplyClick();
 
     EXPECT_EQ(IniParams->TcpIpPort, number);
@@ -157,7 +157,7 @@ TEST(OptionsWindow, ApplyThatCannotBindReportsAndQuits) {
     TForm1& form = run.Create();
     PortHolder taken;
 
-    form.SetPortText(std::to_string(taken.port()));
+    form.View().SetPortText(std::to_string(taken.port()));
     form.ButtonApplyClick();
 
     ASSERT_EQ(run.desk->Boxes().size(), 1u);
@@ -176,7 +176,7 @@ TEST(OptionsWindow, PortFieldTakesDigitsAndBackspaceOnly) {
     run.WriteSettings(1, FreePort());
     TForm1& form = run.Create();
     QLineEdit* field = PortField(form);
-    form.SetPortText("50");
+    form.View().SetPortText("50");
     field->setCursorPosition(2);
 
     Type(field, Qt::Key_A, "a");
@@ -187,7 +187,7 @@ TEST(OptionsWindow, PortFieldTakesDigitsAndBackspaceOnly) {
 
     Type(field, Qt::Key_7, "7");
     EXPECT_EQ(field->text(), "507");
-    EXPECT_EQ(form.LinkText(), "http://localhost:507");
+    EXPECT_EQ(form.View().LinkText(), "http://localhost:507");
     Type(field, Qt::Key_Backspace, "\b");
     EXPECT_EQ(field->text(), "50");
 
@@ -210,30 +210,30 @@ TEST(OptionsWindow, ShowingTheWindowDiscardsUnappliedChangesButNotCheckBoxes) {
     const int port = FreePort();
     run.WriteSettings(1, port, "CtsFlowEnable=0\n");
     TForm1& form = run.Create();
-    ASSERT_TRUE(form.Window()->isVisible());
-    EXPECT_FALSE(form.CtsChecked());
+    ASSERT_TRUE(form.View().Window()->isVisible());
+    EXPECT_FALSE(form.View().Checked(FormView::Box::Cts));
 
-    form.SetPortText("6001");
-    form.SetComPortIndex(4);
-    form.SetCtsChecked(true);
+    form.View().SetPortText("6001");
+    form.View().SetComPortIndex(4);
+    form.View().SetChecked(FormView::Box::Cts, true);
     form.ButtonCancelClick();
-    EXPECT_FALSE(form.Window()->isVisible());
+    EXPECT_FALSE(form.View().Window()->isVisible());
     EXPECT_TRUE(IniParams->CtsFlowEnable);
 
     form.Options1Click();
-    EXPECT_TRUE(form.Window()->isVisible());
-    EXPECT_EQ(form.PortText(), std::to_string(port));
-    EXPECT_EQ(form.LinkText(), "http://localhost:" + std::to_string(port));
-    EXPECT_EQ(form.ComPortIndex(), 0);
-    EXPECT_TRUE(form.CtsChecked());
+    EXPECT_TRUE(form.View().Window()->isVisible());
+    EXPECT_EQ(form.View().PortText(), std::to_string(port));
+    EXPECT_EQ(form.View().LinkText(), "http://localhost:" + std::to_string(port));
+    EXPECT_EQ(form.View().ComPortIndex(), 0);
+    EXPECT_TRUE(form.View().Checked(FormView::Box::Cts));
     EXPECT_TRUE(IniParams->CtsFlowEnable);
 
     // A double click on the tray icon shows it too; a single click does not.
     form.ButtonCancelClick();
     form.TrayIconMessage(1, 0x0201);
-    EXPECT_FALSE(form.Window()->isVisible());
+    EXPECT_FALSE(form.View().Window()->isVisible());
     form.TrayIconMessage(1, 0x0203);
-    EXPECT_TRUE(form.Window()->isVisible());
+    EXPECT_TRUE(form.View().Window()->isVisible());
 }
 
 TEST(OptionsWindow, LinkFollowsTheFieldAndOpensTheBrowser) {
@@ -242,10 +242,10 @@ TEST(OptionsWindow, LinkFollowsTheFieldAndOpensTheBrowser) {
     run.WriteSettings(1, FreePort());
     TForm1& form = run.Create();
 
-    form.SetPortText("1234");
-    EXPECT_EQ(form.LinkText(), "http://localhost:1234");
+    form.View().SetPortText("1234");
+    EXPECT_EQ(form.View().LinkText(), "http://localhost:1234");
 
-    auto* label = form.Window()->findChild<QLabel*>("Labelhttp");
+    auto* label = form.View().Window()->findChild<QLabel*>("Labelhttp");
     const QPointF inside(2, 2);
     QMouseEvent press(QEvent::MouseButtonPress, inside, label->mapToGlobal(inside),
                       Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
@@ -265,12 +265,12 @@ TEST(OptionsWindow, WithoutATrayOkMinimisesUntilATrayAppears) {
     EXPECT_EQ(run.desk->Messages(), std::vector<std::string>{"Can't Add Notify Icon"});
 
     form.Button1Click();
-    EXPECT_TRUE(form.Window()->isMinimized());
+    EXPECT_TRUE(form.View().Window()->isMinimized());
 
     form.TrayAppeared();
     form.Options1Click();
     form.ButtonCancelClick();
-    EXPECT_FALSE(form.Window()->isVisible());
+    EXPECT_FALSE(form.View().Window()->isVisible());
 }
 
 TEST(Autodetect, FindsTheDeviceAppliesItsPortAndOpensTheBrowser) {
@@ -288,15 +288,15 @@ TEST(Autodetect, FindsTheDeviceAppliesItsPortAndOpensTheBrowser) {
     form.Button2Click();
     plat::CloseSerial(other);
 
-    EXPECT_EQ(form.ComPortText(0), "Com1 active");
-    EXPECT_EQ(form.ComPortText(1), "Com2 Box");
-    EXPECT_EQ(form.ComPortText(2), "Com3 busy");
-    for (int i = 3; i < 12; ++i) EXPECT_EQ(form.ComPortText(i), "Com" + std::to_string(i + 1) + "-");
+    EXPECT_EQ(form.View().ComPortText(0), "Com1 active");
+    EXPECT_EQ(form.View().ComPortText(1), "Com2 Box");
+    EXPECT_EQ(form.View().ComPortText(2), "Com3 busy");
+    for (int i = 3; i < 12; ++i) EXPECT_EQ(form.View().ComPortText(i), "Com" + std::to_string(i + 1) + "-");
     EXPECT_TRUE(PortStates[1].DeviceFound);
     EXPECT_TRUE(PortStates[0].Active && !PortStates[0].DeviceFound);
 
     // Applied and opened in the browser.
-    EXPECT_EQ(form.ComPortIndex(), 1);
+    EXPECT_EQ(form.View().ComPortIndex(), 1);
     EXPECT_EQ(IniParams->ComPort, 2);
     EXPECT_EQ(CommPortName.get(), "\\\\.\\COM2");
     EXPECT_NE(run.Settings().find("ComPort=2"), std::string::npos);

@@ -32,9 +32,9 @@ TEST(Shutdown, SettingsFileHoldsTheCheckBoxChangesAndKeepsOtherLines) {
                       "; kept as it is\n[Other]\nKey=Value\n");
     TForm1& form = run.Create();
 
-    form.SetCtsChecked(false);
-    form.SetDontCloseChecked(true);
-    form.SetDebugWindowChecked(true);
+    form.View().SetChecked(FormView::Box::Cts, false);
+    form.View().SetChecked(FormView::Box::DontClose, true);
+    form.View().SetChecked(FormView::Box::DebugWindow, true);
     // Check boxes alone write nothing until the end.
     EXPECT_TRUE(run.Settings().find("DontCloseCommPort=0") != std::string::npos);
 
@@ -61,7 +61,7 @@ TEST(Shutdown, ComPortIsLeftWithoutFlowControl) {
         TForm1& form = run.Create();
         Request request(port, "GET /id HTTP/1.0\r\n\r\n");
         ASSERT_TRUE(request.Finish());
-        ASSERT_TRUE(WaitUntil([&] { return form.Caption() == "Disconnected"; }));
+        ASSERT_TRUE(WaitUntil([&] { return form.View().Caption() == "Disconnected"; }));
         ASSERT_TRUE(CommPortOpened.load());
         // A second descriptor on the line reads the termios the port set.
         const int line = open(device.LinkPath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);

@@ -72,7 +72,7 @@ TEST(Startup, PortDialogLoopsUntilAPortBinds) {
     EXPECT_TRUE(run.desk->Quits().empty());
     EXPECT_EQ(TcpPort, freePort);
     EXPECT_EQ(plat::localPort(ListenSocket.load()), freePort);
-    EXPECT_EQ(form.PortsCaption(), "COM1 <-> " + std::to_string(freePort));
+    EXPECT_EQ(form.View().ItemCaption(FormView::Item::Ports), "COM1 <-> " + std::to_string(freePort));
     EXPECT_TRUE(testsupport::Client(freePort).connected());
 
     run.Destroy();
@@ -108,7 +108,7 @@ TEST(Startup, ComPortThatCannotOpenIsReportedByItsErrorCode) {
         c.arrange(run);
         run.WriteSettings(1, FreePort());
         TForm1& form = run.Create();
-        form.Window()->hide();
+        form.View().Window()->hide();
         ASSERT_EQ(run.desk->Boxes().size(), 1u);
         EXPECT_EQ(run.desk->Boxes()[0].caption, "Error");
         EXPECT_EQ(run.desk->Boxes()[0].text, c.message);
@@ -116,7 +116,7 @@ TEST(Startup, ComPortThatCannotOpenIsReportedByItsErrorCode) {
         // Start-up goes on: threads, tray, status.
         EXPECT_NE(SocketThreadObject, nullptr);
         EXPECT_TRUE(form.TrayIconSetUp());
-        EXPECT_EQ(form.Caption(), "Disconnected");
+        EXPECT_EQ(form.View().Caption(), "Disconnected");
         EXPECT_TRUE(run.desk->Quits().empty());
         run.Destroy();
         for (plat::Handle h : held) plat::CloseSerial(h);
@@ -142,7 +142,7 @@ TEST(Startup, MissingSettingsFileAsksAndRunsOnTheDefaults) {
         EXPECT_EQ(run.desk->Questions()[0], "Can't open Lantor.ini file. Terminate program ?");
         EXPECT_EQ(run.desk->Quits(), terminate ? std::vector<int>{0} : std::vector<int>{});
         // Start-up runs to its end either way.
-        EXPECT_EQ(form.Caption(), "Disconnected");
+        EXPECT_EQ(form.View().Caption(), "Disconnected");
         EXPECT_EQ(IniParams->ComPort, 1);
         EXPECT_TRUE(IniParams->CtsFlowEnable);
         const int port = IniParams->TcpIpPort;
@@ -163,24 +163,24 @@ TEST(Startup, VerboseOpensTheConsoleWithTheStartupTitle) {
 
     TForm1& form = run.Create();
 
-    EXPECT_TRUE(form.DebugWindowChecked());
-    ASSERT_NE(form.ConsoleWindow(), nullptr);
-    EXPECT_TRUE(form.ConsoleWindow()->IsOpen());
-    QWidget* console = form.ConsoleWindow()->View()->window();
+    EXPECT_TRUE(form.View().Checked(FormView::Box::DebugWindow));
+    ASSERT_NE(form.View().Console(), nullptr);
+    EXPECT_TRUE(form.View().Console()->IsOpen());
+    QWidget* console = form.View().Console()->View()->window();
     EXPECT_EQ(console->windowTitle().toStdString(), "PLMX Communication Verbose console");
     EXPECT_TRUE(run.desk->Messages().empty());
     // The COM port test after the console opened shows in it.
     EXPECT_TRUE(WaitUntil([&] {
-        return form.ConsoleWindow()->View()->toPlainText().contains("Port opened.");
+        return form.View().Console()->View()->toPlainText().contains("Port opened.");
     }));
 
     // Unticking closes it; ticking again opens one with the other title.
-    form.SetDebugWindowChecked(false);
-    EXPECT_FALSE(form.ConsoleWindow()->IsOpen());
+    form.View().SetChecked(FormView::Box::DebugWindow, false);
+    EXPECT_FALSE(form.View().Console()->IsOpen());
     EXPECT_FALSE(IniParams->Verbose);
-    form.SetDebugWindowChecked(true);
-    EXPECT_TRUE(form.ConsoleWindow()->IsOpen());
-    console = form.ConsoleWindow()->View()->window();
+    form.View().SetChecked(FormView::Box::DebugWindow, true);
+    EXPECT_TRUE(form.View().Console()->IsOpen());
+    console = form.View().Console()->View()->window();
     EXPECT_EQ(console->windowTitle().toStdString(), "PLMX Communication Verbose console");
 
     // Its close button removes the tray icon first (the process end that
@@ -198,24 +198,24 @@ TEST(Startup, FirstStatusTrayAndMenu) {
     TForm1& form = run.Create();
 
     EXPECT_TRUE(run.desk->Boxes().empty());
-    EXPECT_TRUE(form.Window()->isVisible());
-    EXPECT_EQ(form.Caption(), "Disconnected");
-    EXPECT_EQ(form.ServerNameCaption(), "PLMX Server: Off");
-    EXPECT_EQ(form.PortsCaption(), "COM3 <-> " + std::to_string(port));
-    EXPECT_EQ(form.VersionCaption(), "Version: 02.705");
-    EXPECT_EQ(form.ComPortIndex(), 2);
+    EXPECT_TRUE(form.View().Window()->isVisible());
+    EXPECT_EQ(form.View().Caption(), "Disconnected");
+    EXPECT_EQ(form.View().ItemCaption(FormView::Item::ServerName), "PLMX Server: Off");
+    EXPECT_EQ(form.View().ItemCaption(FormView::Item::Ports), "COM3 <-> " + std::to_string(port));
+    EXPECT_EQ(form.View().ItemCaption(FormView::Item::Version), "Version: 02.705");
+    EXPECT_EQ(form.View().ComPortIndex(), 2);
     EXPECT_EQ(run.desk->TrayCalls(),
               (std::vector<std::string>{"add:SERVER_DISC|PLMX Server", "modify:SERVER_DISC|PLMX Server"}));
     EXPECT_FALSE(CommPortOpened.load());
 
     // The three states as the socket server thread hands them over.
     form.ShowServerError();
-    EXPECT_EQ(form.Caption(), "Error");
-    EXPECT_EQ(form.ServerNameCaption(), "PLMX Server: error");
+    EXPECT_EQ(form.View().Caption(), "Error");
+    EXPECT_EQ(form.View().ItemCaption(FormView::Item::ServerName), "PLMX Server: error");
     EXPECT_EQ(run.desk->TrayIconName(), "SERVER_ERR");
     HandOffStatus(BridgeStatus::Connected);
-    EXPECT_EQ(form.Caption(), "Connected");
-    EXPECT_EQ(form.ServerNameCaption(), "PLMX Server: On");
+    EXPECT_EQ(form.View().Caption(), "Connected");
+    EXPECT_EQ(form.View().ItemCaption(FormView::Item::ServerName), "PLMX Server: On");
     EXPECT_EQ(run.desk->TrayIconName(), "SERVER_CONN");
 
     // Close Server goes through the loop, then the icon goes twice.
@@ -234,10 +234,10 @@ TEST(Startup, WithoutADisplayTheTraceGoesToStandardOutput) {
 
     TForm1& form = run.Create(/*withWindow=*/false);
 
-    EXPECT_EQ(form.Window(), nullptr);
+    EXPECT_EQ(form.View().Window(), nullptr);
     EXPECT_TRUE(plat::ConsoleAttached());
-    EXPECT_TRUE(form.DebugWindowChecked());
-    EXPECT_EQ(form.Caption(), "Disconnected");
+    EXPECT_TRUE(form.View().Checked(FormView::Box::DebugWindow));
+    EXPECT_EQ(form.View().Caption(), "Disconnected");
     EXPECT_FALSE(form.TrayIconSetUp());
     EXPECT_TRUE(run.desk->TrayCalls().size() == 1 && run.desk->TrayCalls()[0].rfind("modify:", 0) == 0);
     run.Destroy();

@@ -27,6 +27,7 @@
 #include "bridge/servasyn.h"
 #include "bridge/servsock.h"
 #include "panel/UnIni.h"
+#include "panel/form_window.h"
 #include "panel/servmain.h"
 #include "platform/console.h"
 #include "platform/desktop.h"
@@ -255,7 +256,11 @@ public:
     }
 
     TForm1& Create(bool withWindow = true) {
-        form = std::make_unique<TForm1>(TForm1::Options{withWindow, settingsPath, BUILD_DIR});
+        TForm1::Options options;
+        if (withWindow) options.makeView = MakeWidgetView;
+        options.settingsPath = settingsPath;
+        options.catalogueDir = BUILD_DIR;
+        form = std::make_unique<TForm1>(std::move(options));
         form->FormCreate();
         form->ShowAtStartup();
         return *form;
