@@ -8,6 +8,7 @@ plain TCP client would. Every wait is on a condition with a generous bound.
 """
 import os
 import pty
+import pwd
 import re
 import select
 import shutil
@@ -270,8 +271,8 @@ class Server:
         self.lab = lab
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         env.pop("QT_QPA_PLATFORM", None)
-        self.out_path = os.path.join(lab.dir, "server.out")
-        self.err_path = os.path.join(lab.dir, "server.err")
+        self.out_path = os.path.join(lab.logs, "server%d.out" % len(lab.servers))
+        self.err_path = os.path.join(lab.logs, "server%d.err" % len(lab.servers))
         self.terminal = None
         if terminal:
             master, slave = pty.openpty()
@@ -283,7 +284,8 @@ class Server:
         err = open(self.err_path, "wb")
         command = [lab.exe]
         if user:
-            command = ["setpriv", "--reuid=" + user, "--regid=" + user, "--clear-groups", "--"] + command
+            command = ["setpriv", "--reuid=" + user, "--regid=" + str(pwd.getpwnam(user).pw_gid),
+                       "--clear-groups", "--"] + command
         self.proc = subprocess.Popen(command, stdout=out, stderr=err, env=env, cwd=lab.dir)
         if terminal:
             os.close(slave)
@@ -345,7 +347,12 @@ class Lab:
     def __init__(self, build, ini=None, port=None):
         self.build = os.path.abspath(build)
         self.tmp = tempfile.TemporaryDirectory(prefix="serialtcp-")
-        self.dir = self.tmp.name
+        # The server's own folder, and beside it what the test writes (logs,
+        # captured output), so the server's folder can be made read-only.
+        self.logs = self.tmp.name
+        self.dir = os.path.join(self.logs, "app")
+        os.mkdir(self.dir)
+        os.chmod(self.logs, 0o755)
         os.chmod(self.dir, 0o755)
         self.exe = os.path.join(self.dir, "plmx-server")
         shutil.copy2(os.path.join(self.build, "plmx-server"), self.exe)
@@ -371,7 +378,7 @@ class Lab:
         return os.path.join(self.devices, "com%d" % n)
 
     def sim(self, options=(), com=1):
-        s = Sim(self.build, self.com(com), os.path.join(self.dir, "sim%d-%d.log" % (com, len(self.sims))), options)
+        s = Sim(self.build, self.com(com), os.path.join(self.logs, "sim%d-%d.log" % (com, len(self.sims))), options)
         self.sims.append(s)
         return s
 
