@@ -1,9 +1,16 @@
 #include "panel/qt_loop.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QThread>
+
+#include "platform/doorbell.h"
 
 namespace panel {
 
@@ -18,6 +25,43 @@ void LeaveMainLoopIfRunning() {
     // Before the main loop runs, QCoreApplication::exit() would only end a
     // dialog's loop and the request would be lost; RunMainLoop sees it.
     if (mainLoopRunning) QCoreApplication::exit(quitCode.load());
+}
+
+// Calls handed to the user-interface thread. Everything they carry passes
+// under this mutex; the doorbell only wakes the loop.
+struct HandOver {
+    struct Call {
+        const std::function<void()>* fn;
+        bool finished = false;
+    };
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::deque<Call*> calls;
+    plat::Doorbell bell;
+    std::unique_ptr<QSocketNotifier> notifier;
+    std::atomic<bool> ready{false};
+};
+
+// Never destroyed: a worker may still be waiting in it when the process ends.
+HandOver& handOver = *new HandOver;
+
+void RunHandedOver() {
+    handOver.bell.Answer();
+    for (;;) {
+        HandOver::Call* call = nullptr;
+        {
+            std::lock_guard lock(handOver.mutex);
+            if (handOver.calls.empty()) return;
+            call = handOver.calls.front();
+            handOver.calls.pop_front();
+        }
+        (*call->fn)();
+        {
+            std::lock_guard lock(handOver.mutex);
+            call->finished = true;
+        }
+        handOver.finished.notify_all();
+    }
 }
 
 }  // namespace
@@ -42,13 +86,33 @@ int RunMainLoop() {
     return code;
 }
 
+void PrepareUiThread() {
+    if (handOver.ready.load() || handOver.bell.fd() < 0) return;
+    handOver.notifier =
+        std::make_unique<QSocketNotifier>(handOver.bell.fd(), QSocketNotifier::Read);
+    QObject::connect(handOver.notifier.get(), &QSocketNotifier::activated,
+                     handOver.notifier.get(), [] { RunHandedOver(); });
+    handOver.ready.store(true);
+}
+
 void RunOnUiThread(const std::function<void()>& fn) {
     QCoreApplication* app = QCoreApplication::instance();
     if (app == nullptr || QThread::currentThread() == app->thread()) {
         fn();
         return;
     }
-    QMetaObject::invokeMethod(app, fn, Qt::BlockingQueuedConnection);
+    if (!handOver.ready.load()) {
+        QMetaObject::invokeMethod(app, fn, Qt::BlockingQueuedConnection);
+        return;
+    }
+    HandOver::Call call{&fn};
+    {
+        std::lock_guard lock(handOver.mutex);
+        handOver.calls.push_back(&call);
+    }
+    handOver.bell.Ring();
+    std::unique_lock lock(handOver.mutex);
+    handOver.finished.wait(lock, [&] { return call.finished; });
 }
 
 QtHeadlessDesktop::QtHeadlessDesktop() : lines_(plat::MakeHeadlessDesktop()) {}

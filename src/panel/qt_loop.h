@@ -25,8 +25,13 @@ bool QuitRequested();
 // requested before it started; the result is the exit code.
 int RunMainLoop();
 
+// Readies the hand-over below; call it on the user-interface thread once the
+// application object exists, before any other thread needs it.
+void PrepareUiThread();
 // Runs fn on the user-interface thread: directly when already there,
-// otherwise through a blocking hand-over.
+// otherwise it is queued and the caller waits until it has run. The
+// user-interface thread runs queued calls whenever it takes events, modal
+// dialogs included.
 void RunOnUiThread(const std::function<void()>& fn);
 
 // Without a display: messages go to standard error as the platform's

@@ -66,6 +66,7 @@ int main(int argc, char* argv[]) {
         app = std::make_unique<QCoreApplication>(argc, argv);
         plat::SetDesktop(std::make_shared<panel::QtHeadlessDesktop>());
     }
+    panel::PrepareUiThread();
 
     // 2. The bridge's first values.
     CommPortName.set("COM4");
