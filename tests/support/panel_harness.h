@@ -28,12 +28,22 @@
 #include "bridge/servsock.h"
 #include "panel/UnIni.h"
 #include "panel/form_window.h"
+#include "panel/qt_loop.h"
 #include "panel/servmain.h"
 #include "platform/console.h"
 #include "platform/desktop.h"
 #include "platform/serial.h"
 #include "platform/socket.h"
 #include "support/bridge_fixture.h"
+
+// Qt runs some of its own work on a thread pool and synchronises it inside
+// its uninstrumented libraries, where ThreadSanitizer cannot see the locks.
+// Only memory calls made from Qt itself are excused. (One definition per
+// test program: include this header from one file only.)
+extern "C" const char* __tsan_default_suppressions() {
+    return "called_from_lib:libQt6Gui.so.6\n"
+           "called_from_lib:libQt6Core.so.6\n";
+}
 
 namespace panelharness {
 
@@ -50,6 +60,7 @@ inline QApplication& App() {
     static QApplication* app = [] {
         auto* a = new QApplication(argc, argv);
         QApplication::setQuitOnLastWindowClosed(false);
+        panel::PrepareUiThread();
         return a;
     }();
     return *app;
