@@ -1,13 +1,12 @@
 // What the control panel tests share: an offscreen application, a desktop
-// that answers from a script and records what was shown, and a run of the
-// main window on a settings file and a device folder of its own, wound down
+// that answers from a script and logs what was shown, and a run of the main
+// window on a settings file and a device folder of its own, wound down
 // completely afterwards so the next test starts from the initial state.
+// Include it from one file per test program.
 #pragma once
 
 #include <QApplication>
-#include <QCoreApplication>
 #include <QDialog>
-#include <QThread>
 
 #include <chrono>
 #include <cstdlib>
@@ -15,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -23,23 +21,17 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/bridge_state.h"
-#include "bridge/servasyn.h"
 #include "bridge/servsock.h"
 #include "panel/UnIni.h"
 #include "panel/form_window.h"
 #include "panel/qt_loop.h"
-#include "panel/servmain.h"
 #include "platform/console.h"
-#include "platform/desktop.h"
-#include "platform/serial.h"
 #include "platform/socket.h"
 #include "support/bridge_fixture.h"
 
 // Qt runs some of its own work on a thread pool and synchronises it inside
 // its uninstrumented libraries, where ThreadSanitizer cannot see the locks.
-// Only memory calls made from Qt itself are excused. (One definition per
-// test program: include this header from one file only.)
+// Only memory calls made from Qt itself are excused.
 extern "C" const char* __tsan_default_suppressions() {
     return "called_from_lib:libQt6Gui.so.6\n"
            "called_from_lib:libQt6Core.so.6\n";
@@ -48,22 +40,21 @@ extern "C" const char* __tsan_default_suppressions() {
 namespace panelharness {
 
 using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+using Box = FormView::Box;
+using Item = FormView::Item;
 
-inline QApplication& App() {
+inline void App() {
     static int argc = 1;
     static char name[] = "test_panel";
     static char* argv[] = {name, nullptr};
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (QApplication::instance()) return;
+    qputenv("QT_QPA_PLATFORM", "offscreen");
     // Texts are checked untranslated, whatever the machine's language.
     for (const char* var : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) unsetenv(var);
-    // Never destroyed: Qt does not like to be torn down among static objects.
-    static QApplication* app = [] {
-        auto* a = new QApplication(argc, argv);
-        QApplication::setQuitOnLastWindowClosed(false);
-        panel::PrepareUiThread();
-        return a;
-    }();
-    return *app;
+    new QApplication(argc, argv);  // never destroyed: Qt dislikes static tear-down
+    QApplication::setQuitOnLastWindowClosed(false);
+    panel::PrepareUiThread();
 }
 
 // Lets the user-interface thread work (worker hand-offs wait for it) until
@@ -78,133 +69,74 @@ inline bool WaitUntil(const std::function<bool()>& done, std::chrono::millisecon
     return true;
 }
 
-// A desktop whose dialogs answer from a script; everything shown is kept.
+// Dialogs answer from the script (then No and Cancel); everything shown is
+// logged as "kind:detail".
 class ScriptedDesktop : public plat::Desktop {
 public:
-    struct Box {
-        std::string text;
-        std::string caption;
-        plat::MsgIcon icon;
-    };
+    std::deque<bool> confirms;
+    std::deque<std::optional<std::string>> inputs;  // nullopt: Cancel
+    bool trayAvailable = true;
 
-    // Confirmations and input dialogs answer in order; when the script is
-    // used up they answer No and Cancel.
-    void AnswerConfirm(bool yes) {
+    // The details logged under one kind, in order.
+    Lines Log(const std::string& kind) const {
         std::lock_guard lock(mutex_);
-        confirms_.push_back(yes);
-    }
-    // nullopt stands for Cancel.
-    void AnswerInput(std::optional<std::string> value) {
-        std::lock_guard lock(mutex_);
-        inputs_.push_back(std::move(value));
-    }
-    void SetTrayAvailable(bool available) {
-        std::lock_guard lock(mutex_);
-        trayAvailable_ = available;
+        Lines out;
+        for (const auto& line : log_)
+            if (line.rfind(kind + ":", 0) == 0) out.push_back(line.substr(kind.size() + 1));
+        return out;
     }
 
-    void MessageBox(const std::string& text, const std::string& caption,
-                    plat::MsgIcon icon) override {
-        std::lock_guard lock(mutex_);
-        boxes_.push_back({text, caption, icon});
-        log_.push_back("box:" + text);
+    void MessageBox(const std::string& text, const std::string& caption, plat::MsgIcon) override {
+        Add("box:" + caption + "|" + text);
     }
     bool Confirm(const std::string& question) override {
-        std::lock_guard lock(mutex_);
-        questions_.push_back(question);
-        log_.push_back("confirm:" + question);
-        if (confirms_.empty()) return false;
-        const bool yes = confirms_.front();
-        confirms_.pop_front();
-        return yes;
+        Add("confirm:" + question);
+        return Take(confirms).value_or(false);
     }
     bool InputQuery(const std::string& caption, const std::string& prompt,
                     std::string& value) override {
-        std::lock_guard lock(mutex_);
-        log_.push_back("input:" + caption + "|" + prompt + "|" + value);
-        if (inputs_.empty()) return false;
-        std::optional<std::string> answer = inputs_.front();
-        inputs_.pop_front();
-        if (!answer) return false;
-        value = *answer;
-        return true;
+        Add("input:" + caption + "|" + prompt + "|" + value);
+        const std::optional<std::string> answer = Take(inputs).value_or(std::nullopt);
+        if (answer) value = *answer;
+        return answer.has_value();
     }
-    void ShowMessage(const std::string& text) override {
-        std::lock_guard lock(mutex_);
-        messages_.push_back(text);
-        log_.push_back("message:" + text);
-    }
-    void OpenUrl(const std::string& url) override {
-        std::lock_guard lock(mutex_);
-        urls_.push_back(url);
-    }
-    void PostQuit(int exitCode) override {
-        std::lock_guard lock(mutex_);
-        quits_.push_back(exitCode);
-        log_.push_back("quit:" + std::to_string(exitCode));
-    }
+    void ShowMessage(const std::string& text) override { Add("message:" + text); }
+    void OpenUrl(const std::string& url) override { Add("url:" + url); }
+    void PostQuit(int exitCode) override { Add("quit:" + std::to_string(exitCode)); }
     bool TrayAdd(const plat::TrayIcon& icon) override {
-        std::lock_guard lock(mutex_);
-        trayCalls_.push_back("add:" + icon.iconName + "|" + icon.tip);
-        trayIcon_ = icon.iconName;
-        trayPresent_ = trayAvailable_;
-        return trayAvailable_;
+        Add("tray:add " + icon.iconName + "|" + icon.tip);
+        return trayAvailable;
     }
     bool TrayModify(const plat::TrayIcon& icon) override {
-        std::lock_guard lock(mutex_);
-        trayCalls_.push_back("modify:" + icon.iconName + "|" + icon.tip);
-        trayIcon_ = icon.iconName;
-        return trayPresent_;
+        Add("tray:modify " + icon.iconName + "|" + icon.tip);
+        return trayAvailable;
     }
     bool TrayDelete() override {
-        std::lock_guard lock(mutex_);
-        trayCalls_.push_back("delete");
-        const bool was = trayPresent_;
-        trayPresent_ = false;
-        return was;
+        Add("tray:delete");
+        return trayAvailable;
     }
 
-    std::vector<Box> Boxes() const { return Locked(boxes_); }
-    std::vector<std::string> Questions() const { return Locked(questions_); }
-    std::vector<std::string> Messages() const { return Locked(messages_); }
-    std::vector<std::string> Urls() const { return Locked(urls_); }
-    std::vector<int> Quits() const { return Locked(quits_); }
-    std::vector<std::string> TrayCalls() const { return Locked(trayCalls_); }
-    std::vector<std::string> Log() const { return Locked(log_); }
-    std::string TrayIconName() const { return Locked(trayIcon_); }
-    bool TrayPresent() const { return Locked(trayPresent_); }
-
 private:
-    template <class T>
-    T Locked(const T& value) const {
+    void Add(std::string line) {
         std::lock_guard lock(mutex_);
-        return value;
+        log_.push_back(std::move(line));
+    }
+    template <class T>
+    std::optional<T> Take(std::deque<T>& script) {
+        if (script.empty()) return std::nullopt;
+        T first = script.front();
+        script.pop_front();
+        return first;
     }
 
     mutable std::mutex mutex_;
-    std::deque<bool> confirms_;
-    std::deque<std::optional<std::string>> inputs_;
-    bool trayAvailable_ = true;
-    bool trayPresent_ = false;
-    std::string trayIcon_;
-    std::vector<Box> boxes_;
-    std::vector<std::string> questions_;
-    std::vector<std::string> messages_;
-    std::vector<std::string> urls_;
-    std::vector<int> quits_;
-    std::vector<std::string> trayCalls_;
-    std::vector<std::string> log_;
+    Lines log_;
 };
 
 inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::stringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path).rdbuf();
     return text.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
 }
 
 // A TCP port nobody listens on right now.
@@ -216,37 +148,25 @@ inline int FreePort() {
     return port;
 }
 
-// A listening socket that keeps a port taken.
-class PortHolder {
-public:
-    PortHolder() : socket_(plat::socket()) {
-        plat::bindAny(socket_, 0);
-        plat::listen(socket_, 1);
-        port_ = plat::localPort(socket_);
-    }
-    ~PortHolder() { plat::closesocket(socket_); }
-    int port() const { return port_; }
-
-private:
-    plat::Socket socket_;
-    int port_ = 0;
+// A port some other program listens on.
+struct PortHolder {
+    plat::Socket socket = plat::socket();
+    int port = (plat::bindAny(socket, 0), plat::listen(socket, 1), plat::localPort(socket));
+    ~PortHolder() { plat::closesocket(socket); }
 };
 
 // One run of the main window: settings in a temporary folder, COM ports
-// looked up in its dosdevices folder, the scripted desktop in force.
+// found in its dosdevices folder, the scripted desktop in force.
 class PanelRun {
 public:
-    PanelRun() : desk(std::make_shared<ScriptedDesktop>()) {
+    PanelRun() {
         App();
-        settingsPath = dir.path() + "/Lantor.ini";
-        devices = dir.path() + "/dosdevices";
         std::filesystem::create_directories(devices);
         plat::SetDeviceDirectory(devices);
         plat::SetDesktop(desk);
         int granted = 0;
         plat::WSAStartup(plat::kWsaVersion11, &granted);
     }
-
     ~PanelRun() {
         if (form && !destroyed_) Destroy();
         form.reset();
@@ -254,16 +174,12 @@ public:
         plat::SetDesktop(plat::MakeHeadlessDesktop());
     }
 
-    PanelRun(const PanelRun&) = delete;
-    PanelRun& operator=(const PanelRun&) = delete;
-
-    // A settings file with the given ports; commLines go into the
-    // CommPortParams section, tail after the rest.
+    // commLines go into the CommPortParams section, tail after the rest.
     void WriteSettings(int comPort, int tcpPort, const std::string& commLines = {},
                        const std::string& tail = {}) {
-        WriteFile(settingsPath, "[CommPortParams]\nComPort=" + std::to_string(comPort) + "\n" +
-                                    commLines + "[TcpIpParams]\nTcpIpPort=" +
-                                    std::to_string(tcpPort) + "\n" + tail);
+        std::ofstream(settingsPath) << "[CommPortParams]\nComPort=" << comPort << "\n"
+                                    << commLines << "[TcpIpParams]\nTcpIpPort=" << tcpPort
+                                    << "\n" << tail;
     }
 
     TForm1& Create(bool withWindow = true) {
@@ -277,56 +193,45 @@ public:
         return *form;
     }
 
-    // The entry's end: the icon, then the shut-down, then (unlike the
-    // program, which ends its process) the worker threads are let finish.
+    // The entry's end: the icon, then the shut-down; then (where the
+    // program would end its process) the worker threads are let finish.
     void Destroy() {
         form->RemoveTrayIcon();
         form->FormDestroy();
         destroyed_ = true;
-        WindDown();
+        for (plat::Thread* t : {static_cast<plat::Thread*>(SocketThreadObject.get()),
+                                static_cast<plat::Thread*>(AsyncThreadObject.get())})
+            if (t) t->Terminate();
+        // A worker may be handing a status over: keep the loop turning.
+        const bool ended = WaitUntil([] {
+            if (AsyncThreadObject) AsyncThreadObject->Resume();
+            return (!SocketThreadObject || SocketThreadObject->Finished()) &&
+                   (!AsyncThreadObject || AsyncThreadObject->Finished());
+        });
+        if (!ended) std::abort();  // a worker left running would poison later tests
+        if (SocketThreadObject) SocketThreadObject->Join();
+        if (AsyncThreadObject) AsyncThreadObject->Join();
     }
 
     std::string Settings() const { return ReadFile(settingsPath); }
 
     testsupport::TempDir dir;
-    std::string settingsPath;
-    std::string devices;
-    std::shared_ptr<ScriptedDesktop> desk;
+    std::string settingsPath = dir.path() + "/Lantor.ini";
+    std::string devices = dir.path() + "/dosdevices";
+    std::shared_ptr<ScriptedDesktop> desk = std::make_shared<ScriptedDesktop>();
     std::unique_ptr<TForm1> form;
 
 private:
-    static void WindDown() {
-        const plat::Socket listener = ListenSocket.exchange(plat::kInvalidSocket);
-        if (listener != plat::kInvalidSocket) plat::closesocket(listener);
-        if (SocketThreadObject) SocketThreadObject->Terminate();
-        if (AsyncThreadObject) {
-            AsyncThreadObject->Terminate();
-            AsyncThreadObject->Resume();
-        }
-        // A worker may be handing a status over: keep the loop turning.
-        auto finished = [](auto& thread) { return !thread || thread->Finished(); };
-        const bool ended = WaitUntil([&] {
-            if (AsyncThreadObject) AsyncThreadObject->Resume();
-            return finished(SocketThreadObject) && finished(AsyncThreadObject);
-        });
-        if (!ended) std::abort();  // a worker that never ends would poison later tests
-        if (SocketThreadObject) SocketThreadObject->Join();
-        if (AsyncThreadObject) AsyncThreadObject->Join();
-    }
-
     static void ResetBridgeState() {
         SocketThreadObject.reset();
         AsyncThreadObject.reset();
         IniParams.reset();
-        ListenSocket = plat::kInvalidSocket;
-        AcceptedSocket = plat::kInvalidSocket;
-        AcceptedSocketCopy = plat::kInvalidSocket;
+        ListenSocket = AcceptedSocket = AcceptedSocketCopy = plat::kInvalidSocket;
         CommHandle = plat::kInvalidHandle;
         CommPortOpened = false;
         CommPortName.set("COM4");
         CommSpeed = 115200;
         TcpPort = 5000;
-        MustClose = false;
         LoopEvent.reset();
         plat::AttachConsole(nullptr);
     }
@@ -334,28 +239,19 @@ private:
     bool destroyed_ = false;
 };
 
-// A loopback client on its own thread: the request goes out, the answer is
-// read until the server closes, while the test keeps the loop turning.
-class Request {
-public:
-    Request(int port, std::string bytes)
-        : thread_([this, port, bytes = std::move(bytes)] {
-              testsupport::Client client(port);
-              connected_ = client.connected();
-              if (connected_ && client.Send(bytes)) answer_ = client.ReadAll(30s);
-              done_ = true;
-          }) {}
-    ~Request() { thread_.join(); }
-
-    bool Finish() { return WaitUntil([this] { return done_.load(); }, 60s); }
-    bool connected() const { return connected_; }
-    std::string answer() const { return answer_; }
-
-private:
-    std::atomic<bool> done_{false};
-    std::atomic<bool> connected_{false};
-    std::string answer_;
-    std::thread thread_;
-};
+// A request from a loopback client on a thread of its own, while this
+// thread keeps the loop turning; nullopt when it could not connect.
+inline std::optional<std::string> Fetch(int port, const std::string& request) {
+    std::atomic<bool> done{false};
+    std::optional<std::string> answer;
+    std::thread client([&] {
+        testsupport::Client c(port);
+        if (c.connected() && c.Send(request)) answer = c.ReadAll(30s);
+        done = true;
+    });
+    WaitUntil([&] { return done.load(); }, 60s);
+    client.join();
+    return answer;
+}
 
 }  // namespace panelharness
