@@ -31,20 +31,22 @@ public:
         setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
         setFixedSize(290, 308);
 
+        // The menu's texts are message identifiers, translated with the
+        // window's at start-up.
         TaskBarMenu = new QMenu(this);
         TaskBarMenu->setObjectName("TaskBarMenu");
         MIServerName = TaskBarMenu->addAction(QIcon(QStringLiteral(":/icons/VARN")),
-                                              QStringLiteral("Quarn Server"));
+                                              QString::fromUtf8(N_("Quarn Server")));
         MIServerName->setObjectName("MIServerName");
         MIServerName->setIconVisibleInMenu(true);
         MIPorts = TaskBarMenu->addAction(QString());
         MIPorts->setObjectName("MIPorts");
-        Options1 = TaskBarMenu->addAction(QStringLiteral("Options"));
+        Options1 = TaskBarMenu->addAction(QString::fromUtf8(N_("Options")));
         Options1->setObjectName("Options1");
         TaskBarMenu->addSeparator()->setObjectName("N1");
-        MIExit = TaskBarMenu->addAction(QStringLiteral("Close Server"));
+        MIExit = TaskBarMenu->addAction(QString::fromUtf8(N_("Close Server")));
         MIExit->setObjectName("MIExit");
-        Version1 = TaskBarMenu->addAction(QStringLiteral("Version"));
+        Version1 = TaskBarMenu->addAction(QString::fromUtf8(N_("Version")));
         Version1->setObjectName("Version1");
 
         ui.EditIPPort->installEventFilter(this);

@@ -91,7 +91,11 @@ int main(int argc, char* argv[]) {
     if (watch >= 0) {
         termination = std::make_unique<QSocketNotifier>(watch, QSocketNotifier::Read);
         QObject::connect(termination.get(), &QSocketNotifier::activated, &form, [&form] {
-            if (plat::TakeTerminationRequests()) form.MIExitClick();
+            if (!plat::TakeTerminationRequests()) return;
+            form.MIExitClick();
+            // A dialog open now must not hold the end up: every loop running
+            // is left (the dialogs answer as if cancelled).
+            QCoreApplication::exit(0);
         });
     }
 
