@@ -210,7 +210,6 @@ def request_cycle(ctx, tool, count, baud=115200):
     log = os.path.join(ctx.work, "strace-%s.log" % tool)
     wrap = ["strace", "-f", "--seccomp-bpf", "-qq", "-e", "trace=accept,accept4", "-e", "signal=none",
             "-ttt", "-T", "-o", log]
-    offset = time.time() - time.monotonic()
     sim_args = ["--baud", str(baud), "--read-baud", str(baud)]
     rows = []
     with Rig(ctx, tool, sim_args, "cycle-%s" % tool, baud=baud, wrap=wrap) as rig:
@@ -218,14 +217,17 @@ def request_cycle(ctx, tool, count, baud=115200):
         time.sleep(SETTLE)
         for _ in range(count):
             x = exchange(rig.port, SMALL_REQUEST, bound=30)
-            rows.append((x.t_start + offset, x.t_end - x.t_start, x.t_closed + offset, x.count))
+            rows.append((x.wall_start, x.t_end - x.t_start, x.wall_closed, x.count))
         time.sleep(SETTLE)
     accepts = accept_times(log)
-    # The accept that served client i is the first one after it connected.
-    served = []
+    # Clients come one at a time, so the accept that served client i is the
+    # first one after it started connecting, and each accept serves one.
+    served, k = [], 0
     for start, _, _, _ in rows:
-        later = [a for a in accepts if a >= start - 0.002]
-        served.append(later[0] if later else None)
+        while k < len(accepts) and accepts[k] < start:
+            k += 1
+        served.append(accepts[k] if k < len(accepts) else None)
+        k += 1
     cycles = [served[i + 1] - rows[i][2] for i in range(len(rows) - 1) if served[i + 1] and served[i]]
     full = [served[i + 1] - served[i] for i in range(len(rows) - 1) if served[i + 1] and served[i]]
     reply = rows[0][3] + 1  # the device's 0 byte is on the line too
@@ -284,12 +286,10 @@ def browser_load(ctx, reps, baud=115200):
         curl([page], False)  # warm-up
         time.sleep(SETTLE)
         for rep in range(reps):
-            # One at a time: the sum of the cycles.
-            t_seq = 0.0
-            for u in [page] + pictures:
-                elapsed, _ = curl([u], False)
-                t_seq += elapsed
-                time.sleep(SETTLE)
+            # The same requests one after the other, each connecting as soon
+            # as the previous answer is in: the sum of the cycles.
+            t_seq, _ = curl([page] + pictures, False)
+            time.sleep(SETTLE)
             before = tcp_counters()
             t_page, _ = curl([page], False)
             t_pics, transfers = curl(pictures, True)
@@ -449,6 +449,8 @@ def window(ctx, nbytes, reps, verbose):
                     break
                 pinger.x.close()
                 time.sleep(0.1)
+            if not pinger.windows:
+                raise BenchError("no window of the program showed within 30 s")
             windows = sorted(pinger.windows.values())
             pinger.start()
             for rep in range(reps):

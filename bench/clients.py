@@ -22,6 +22,7 @@ def _connect(port, bound):
 class Exchange:
     """One request and its answer, with the moments that matter (time.monotonic)."""
     t_start = t_connected = t_sent = t_first = t_last = t_end = t_closed = None
+    wall_start = wall_closed = None  # the same two moments on the wall clock (what strace prints)
     received = b""
     count = 0
     eof = False
@@ -37,6 +38,7 @@ def exchange(port, request, bound=120.0, keep=True, stop_at_zero=True, on_last=N
     before the close (to sample the server's CPU while its connection lives).
     """
     x = Exchange()
+    x.wall_start = time.time()
     x.t_start = time.monotonic()
     s = _connect(port, bound)
     try:
@@ -82,6 +84,7 @@ def exchange(port, request, bound=120.0, keep=True, stop_at_zero=True, on_last=N
     finally:
         s.close()
         x.t_closed = time.monotonic()
+        x.wall_closed = time.time()
     if expect is not None and x.count != expect:
         raise BenchError("expected %d bytes, got %d" % (expect, x.count))
     return x

@@ -229,7 +229,10 @@ class Bridge(Server):
         self.folder = os.path.join(workdir, tag)
         os.makedirs(os.path.join(self.folder, "dosdevices"), exist_ok=True)
         self.exe = os.path.join(self.folder, "plmx-server")
-        shutil.copy2(os.path.join(build, "plmx-server"), self.exe)
+        # plmx-server runs plmx-server-gui from its own folder when there is a display.
+        for name in ("plmx-server", "plmx-server-gui"):
+            if os.path.exists(os.path.join(build, name)):
+                shutil.copy2(os.path.join(build, name), os.path.join(self.folder, name))
         self.link = os.path.join(self.folder, "dosdevices", "com1")
         self.port = None
         self.started_at = None
