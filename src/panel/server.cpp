@@ -40,7 +40,7 @@ bool DisplayPresent() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    // 1. Without a display only Qt Core runs: no widgets, no tray.
+    // Without a display only Qt Core runs: no widgets, no tray.
     const bool display = DisplayPresent();
     std::unique_ptr<QCoreApplication> app;
     TForm1::Options options;
@@ -68,12 +68,12 @@ int main(int argc, char* argv[]) {
     }
     panel::PrepareUiThread();
 
-    // 2. The bridge's first values.
+    // The bridge's first values.
     CommPortName.set("COM4");
     TcpPort = 5000;
     CommSpeed = 115200;
 
-    // 3. The main window; its start-up runs here.
+    // The main window; its start-up runs below.
     TForm1 form(std::move(options));
 #ifdef PLMX_WIDGETS
     if (desktop) {
@@ -102,10 +102,10 @@ int main(int argc, char* argv[]) {
     form.FormCreate();
     form.ShowAtStartup();
 
-    // 4. The loop, until a quit request.
+    // The loop, until a quit request.
     const int status = panel::RunMainLoop();
 
-    // 5. 6. The icon goes first, then the shut-down.
+    // The icon goes first, then the shut-down.
     form.RemoveTrayIcon();
     form.FormDestroy();
 

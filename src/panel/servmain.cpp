@@ -182,34 +182,34 @@ void TForm1::FatalStop(const std::string& text, bool translated) {
 }
 
 void TForm1::FormCreate() {
-    // 1. Language, and the window's texts translated once.
+    // The language, and the window's texts translated once.
     InitTranslation(options_.catalogueDir.empty() ? plat::ExecutableDirectory()
                                                   : options_.catalogueDir);
     view_->Translate();
-    // 2. After the translation, so the version is never translated.
+    // Set after the translation, so the version is never translated.
     view_->SetItemCaption(Item::Version, kVersionCaption);
-    // 3. One record per entry of the port list.
+    // One record per entry of the port list.
     PortStates.fill(PortState{});
 
-    // 4. The operating system must tell what it is. (There is no 16-bit
-    // platform to refuse here.)
+    // The operating system must tell what it is. (No platform it runs on
+    // is too old to refuse.)
     std::string osVersion;
     if (!plat::OperatingSystemVersion(osVersion)) {
         FatalStop(N_("Can't get OS version"), true);
         return;
     }
 
-    // 5. Settings; a missing file may ask to terminate, start-up goes on.
+    // Settings; a missing file may ask to terminate, start-up goes on.
     IniParams = options_.settingsPath.empty()
                     ? std::make_unique<TProgramIniParam>()
                     : std::make_unique<TProgramIniParam>(options_.settingsPath);
 
-    // 6. Into the bridge state.
+    // Into the bridge state.
     CommPortName.set(CommPathFor(IniParams->ComPort));
     CommSpeed = IniParams->ComSpeed.load();
     TcpPort = IniParams->TcpIpPort.load();
 
-    // 7. Into the window; the check boxes run their handlers, which opens
+    // Into the window; the check boxes run their handlers, which opens
     // the debug console when Verbose is set.
     const std::int32_t comPort = IniParams->ComPort;
     view_->SetComPortIndex(ListIndexFor(comPort));
@@ -217,63 +217,58 @@ void TForm1::FormCreate() {
     view_->SetChecked(Box::DontClose, IniParams->DontCloseCommPort);
     view_->SetChecked(Box::DebugWindow, IniParams->Verbose);
 
-    // 8. The start-up form of the console title.
+    // The start-up form of the console title.
     if (IniParams->Verbose) {
         view_->OpenConsole();
         view_->SetConsoleTitle("PLMX " + tr_("Communication Verbose console"));
         RegisterConsoleHandler();
     }
 
-    // 9, 10. The I/O records start empty. (Their completion is carried by
-    // the port layer, so there is no event to create and nothing to fail.)
+    // The I/O records start empty. (The port layer carries their
+    // completion, so there is no event to create and nothing to fail.)
     ReadOverlapped = plat::Overlapped{};
     WriteOverlapped = plat::Overlapped{};
 
-    // 11. No threads yet; the tray record is not set up.
+    // No threads yet; the tray record is not set up.
     AsyncThreadObject.reset();
     SocketThreadObject.reset();
     trayIconSize_ = 0;
 
-    // 12, 13.
     LoopEvent = std::make_unique<plat::Event>(true, false);
     ListenSocket = plat::kInvalidSocket;
     AcceptedSocket = plat::kInvalidSocket;
     AcceptedSocketCopy = plat::kInvalidSocket;
     CommHandle = plat::kInvalidHandle;
 
-    // 14. A bridge without a TCP side has no socket layer at all.
+    // A bridge without a TCP side has no socket layer at all.
     if (TcpPort != -1) {
-        // 15.
         int granted = 0;
         if (plat::WSAStartup(plat::kWsaVersion11, &granted) != 0 ||
             granted != plat::kWsaVersion11) {
             FatalStop(N_("No suitable version of socket found"), true);
             return;
         }
-        // 16.
         ListenSocket = plat::socket();
         if (ListenSocket == plat::kInvalidSocket) {
             FatalStop(N_("Can't open TCP socket"), true);
             return;
         }
-        // 17.
         if (plat::setBlocking(ListenSocket, true) != 0) {
             FatalStop(N_("Can't set socket mode"), true);
             return;
         }
-        // 18. A port that cannot be bound may be replaced by the user.
+        // A port that cannot be bound may be replaced by the user.
         if (plat::bindAny(ListenSocket, TcpPort) != 0) {
             if (!BindWithPortDialog()) return;
             IniParams->TcpIpPort = TcpPort.load();
         }
-        // 19.
         if (plat::listen(ListenSocket, 1) != 0) {
             FatalStop(N_("Can't listen"), true);
             return;
         }
     }
 
-    // 20. The COM port must open; it stays closed until a client comes.
+    // The COM port must open; it stays closed until a client comes.
     if (OpenCommPort()) {
         CloseCommPort();
     } else {
@@ -281,7 +276,7 @@ void TForm1::FormCreate() {
         Options1Click();
     }
 
-    // 21, 22. Both thread objects exist before either thread runs, and the
+    // Both thread objects exist before either thread runs, and the
     // reader is started (parked) first: the socket server thread resumes it
     // as soon as a client connects.
     AsyncThreadObject = std::make_unique<AsyncThread>();
@@ -301,11 +296,10 @@ void TForm1::FormCreate() {
         return;
     }
 
-    // 23.
     UpdatePortsCaption();
-    // 24. Without a display there is no notification area to ask.
+    // Without a display there is no notification area to ask.
     if (view_->Window()) SetUpTrayIcon();
-    // 25.
+    // The first status.
     if (TcpPort == -1)
         ShowConnected();
     else
@@ -353,18 +347,18 @@ void TForm1::ShowAtStartup() { Options1Click(); }
 
 void TForm1::FormDestroy() {
     destroying_ = true;
-    // 1. Asked, not waited for: they end with the process.
+    // The workers are asked, not waited for: they end with the process.
     if (AsyncThreadObject) AsyncThreadObject->Terminate();
     if (SocketThreadObject) SocketThreadObject->Terminate();
 
-    // 2. Marking the listener invalid as it closes lets the socket server
+    // Marking the listener invalid as it closes lets the socket server
     // thread leave its loop instead of retrying a dead socket.
     const plat::Socket client = AcceptedSocket.load();
     if (client != plat::kInvalidSocket) plat::closesocket(client);
     const plat::Socket listener = ListenSocket.exchange(plat::kInvalidSocket);
     if (listener != plat::kInvalidSocket) plat::closesocket(listener);
 
-    // 3. The port is left without hardware flow control, opened for that if
+    // The port is left without hardware flow control, opened for that if
     // need be.
     if (IniParams) {
         plat::Handle handle = CommHandle.load();
@@ -375,13 +369,11 @@ void TForm1::FormDestroy() {
         }
     }
 
-    // 4.
     if (TcpPort != -1) plat::WSACleanup();
-    // 5. The entry has removed the icon already; this one fails quietly.
+    // The entry has removed the icon already; this one fails quietly.
     if (trayIconSize_ != 0) plat::desktop().TrayDelete();
-    // 6.
     view_->CloseConsole();
-    // 7. Last: this writes the settings file.
+    // Last, after everything that reads the settings: this writes the file.
     IniParams.reset();
 }
 
