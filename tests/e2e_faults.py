@@ -48,8 +48,11 @@ def case_clients(build, res):
                   wait_for(lambda: "unfinished request cut by a 0 byte" in sim.log()), sim.log()[-800:])
         served(res, "reset mid-request", lab)
 
-        # Reset in the middle of a reply that is far bigger than the
-        # socket buffers: the rest is dropped, the next client is clean.
+        # Reset in the middle of a reply far bigger than the socket buffers.
+        # The device goes on to the end of its reply and then answers the
+        # end-of-connection 0 byte: the bridge must take all of that off
+        # the line before the next client's reply, or the next client gets
+        # the rest of the old one.
         c = Client(lab.port, rcvbuf=4096)
         c.send(b"GET /bytes/3000000 HTTP/1.0\r\n\r\n")
         first = c.read_some(4096)

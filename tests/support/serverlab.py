@@ -23,6 +23,12 @@ import tty
 
 WAIT = 60.0  # seconds; only a broken bridge takes this long
 
+# What a sanitizer build says when it finds something. A server that ends
+# with _Exit skips the sanitizers' exit codes, so its stderr is read instead.
+SANITIZER_MARKS = ("WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                   "runtime error:", "ERROR: UndefinedBehaviorSanitizer")
+sanitizer_reports = []  # (server's stderr file, excerpt), gathered as labs close
+
 
 def fnv1a(data):
     h = 2166136261
@@ -390,6 +396,12 @@ class Lab:
     def close(self):
         for s in self.servers:
             s.stop()
+            text = s.errors()
+            for mark in SANITIZER_MARKS:
+                at = text.find(mark)
+                if at >= 0:
+                    sanitizer_reports.append((s.err_path, text[max(0, at - 200):at + 3000]))
+                    break
         for s in self.sims:
             s.stop()
         self.tmp.cleanup()
@@ -429,5 +441,7 @@ class Results:
         self.check(name + " (ran to its end)", False, repr(error))
 
     def finish(self):
+        for path, excerpt in sanitizer_reports:
+            self.check("no sanitizer report from the server (%s)" % os.path.basename(path), False, excerpt)
         print("%d passed, %d failed, %d skipped" % (self.passed, self.failed, self.skipped), flush=True)
         return 1 if self.failed or not self.passed else 0
