@@ -155,6 +155,11 @@ bool WriteComm(plat::Handle handle, const void* bytes, std::uint32_t length,
     return WriteCommWith(handle, bytes, length, written, WriteOverlapped);
 }
 
+bool CommLineGone(plat::Handle handle) {
+    std::uint32_t queued = 0;
+    return !plat::ClearCommError(handle, &queued) && plat::LastError() == plat::kErrDeviceGone;
+}
+
 // ---------------------------------------------------------------------------
 // Device probe
 
@@ -277,7 +282,17 @@ void AsyncThread::Pass(std::uint32_t& eventMask) {
         eventMask = 0;
     } else {
         SafeSleep(devline::kPollPauseMs);
-        ReadComm(handle, buffer, devline::kReadChunk, count);
+        const bool readOk = ReadComm(handle, buffer, devline::kReadChunk, count);
+        if (count == 0 && !readOk && plat::LastError() == plat::kErrDeviceGone) {
+            // The device vanished mid-reply: no 0 byte will ever come, so the
+            // client's connection is ended here, and the line counts as idle
+            // so the socket server's handshake need not wait for it.
+            LoopEvent->Set();
+            trace::Line("Comport lost.");
+            EndClientConnection();
+            SafeSleep(devline::kPortClosedPauseMs);
+            return;
+        }
         if (count == 0) {
             LoopEvent->Set();
             // Suspension may land in here: the wait touches nothing the
@@ -332,6 +347,10 @@ void AsyncThread::ForwardChunk(std::uint8_t* buffer, std::uint32_t count) {
 
     if (!MustClose.load()) return;
     trace::Line("0-shutdown acceptet socket");
+    EndClientConnection();
+}
+
+void AsyncThread::EndClientConnection() {
     const plat::Socket client = AcceptedSocket.load();
     if (client == plat::kInvalidSocket) return;
     plat::shutdown(client, plat::kSdSend);

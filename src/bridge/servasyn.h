@@ -12,6 +12,8 @@ void SetupCommPort(plat::Handle handle, bool noFlowControl);
 bool ReadComm(plat::Handle handle, void* buffer, std::uint32_t maxLength, std::uint32_t& read);
 bool WriteComm(plat::Handle handle, const void* bytes, std::uint32_t length,
                std::uint32_t& written);
+// True when the line under an open handle has gone (device unplugged).
+bool CommLineGone(plat::Handle handle);
 
 // Device probe (autodetection). The probe reads and writes through records
 // of its own, so it never shares a pending write with the worker threads.
@@ -41,4 +43,5 @@ protected:
 private:
     void Pass(std::uint32_t& eventMask);
     void ForwardChunk(std::uint8_t* buffer, std::uint32_t count);
+    void EndClientConnection();
 };

@@ -167,7 +167,12 @@ void SocketThread::EndOfConnection(int received) {
         ReadComm(CommHandle.load(), &byte, 1, transferred);
         if (transferred == 1) {
             if (byte == devline::kEndOfReply) break;
-            continue;  // other bytes before the device's 0 do not count as tries
+            // Other bytes before the device's 0 do not count as tries, and
+            // they restart the count: a reply still streaming after its
+            // client left must be taken off the line whole, or its rest
+            // would reach the next client.
+            tries = 0;
+            continue;
         }
         ++tries;
         trace::LineNum("Socket tread. Wait EOF(0) from Quarn. Try: ", tries);
@@ -175,6 +180,9 @@ void SocketThread::EndOfConnection(int received) {
         if (tries >= devline::kEofTries) break;
     }
 
-    if (!(IniParams && IniParams->DontCloseCommPort.load())) CloseCommPort();
+    // A port whose device vanished is closed even when it is meant to stay
+    // open, so the next client's open finds the device once it is back.
+    const bool keepOpen = IniParams && IniParams->DontCloseCommPort.load();
+    if (!keepOpen || CommLineGone(CommHandle.load())) CloseCommPort();
     SyncShowDisconnected();
 }

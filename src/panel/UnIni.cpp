@@ -152,7 +152,10 @@ TProgramIniParam::TProgramIniParam(std::string path) : path_(std::move(path)) {
     Load();
 }
 
-TProgramIniParam::~TProgramIniParam() {
+TProgramIniParam::~TProgramIniParam() { Release(); }
+
+void TProgramIniParam::Release() {
+    if (released_.exchange(true)) return;
     try {
         Save();
     } catch (const std::exception& e) {

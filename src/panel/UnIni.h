@@ -21,8 +21,8 @@ public:
     // The same on a file of the caller's choosing (tests, tools); an empty
     // path keeps the settings in memory only, on their defaults.
     explicit TProgramIniParam(std::string path);
-    // Writes the settings back. A destructor cannot let the write failure
-    // travel on, so it shows its message in an error box instead.
+    // Writes the settings back unless Release() has. A destructor cannot let
+    // the write failure travel on, so it shows its message in an error box.
     ~TProgramIniParam();
     TProgramIniParam(const TProgramIniParam&) = delete;
     TProgramIniParam& operator=(const TProgramIniParam&) = delete;
@@ -31,6 +31,10 @@ public:
     // Writes all seven keys; throws EIniFileException at the first key that
     // cannot be written (the keys before it stay written).
     void Save();
+    // The end of the program's use of the settings: writes them back as the
+    // destructor would, while the object stays readable for worker threads
+    // that the orderly end does not wait for.
+    void Release();
     const std::string& Path() const { return path_; }
 
     // Shared with the worker threads, which read them as they are.
@@ -45,6 +49,7 @@ public:
 private:
     void WriteKey(const char* section, const char* key, std::int32_t value);
     std::string path_;
+    std::atomic<bool> released_{false};
 };
 
 // The readings the file's values go through, also used by the dialogs.

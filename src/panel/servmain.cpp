@@ -374,7 +374,8 @@ void TForm1::FormDestroy() {
     if (trayIconSize_ != 0) plat::desktop().TrayDelete();
     view_->CloseConsole();
     // Last, after everything that reads the settings: this writes the file.
-    IniParams.reset();
+    // The object itself stays, since the workers are not waited for.
+    if (IniParams) IniParams->Release();
 }
 
 void TForm1::FormClose() {}

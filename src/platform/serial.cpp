@@ -30,9 +30,6 @@ namespace {
 
 constexpr std::uint32_t kErrTooManyOpenFiles = 4;
 constexpr std::uint32_t kErrInvalidParameter = 87;
-// The line went away under an open handle (pty master closed, adapter
-// unplugged). Kept apart from the open codes 2 and 5, which callers read.
-constexpr std::uint32_t kErrDeviceGone = 1167;
 
 thread_local std::uint32_t tlLastError = 0;
 

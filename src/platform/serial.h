@@ -21,6 +21,9 @@ inline constexpr std::uint32_t kErrInvalidHandle = 6;
 inline constexpr std::uint32_t kErrOperationAborted = 995;
 inline constexpr std::uint32_t kErrIoIncomplete = 996;
 inline constexpr std::uint32_t kErrIoPending = 997;
+// The line went away under an open handle (pty master closed, adapter
+// unplugged). Kept apart from the open codes 2 and 5, which callers read.
+inline constexpr std::uint32_t kErrDeviceGone = 1167;
 
 // Thread-local last error, as GetLastError/SetLastError.
 std::uint32_t LastError();
