@@ -160,7 +160,7 @@ def transfers(ctx, direction, baud, nbytes, reps, together, tools=TOOLS):
                 for rep in range(reps):
                     out.append(dict(one(rig), rep=rep, together=False))
                     time.sleep(SETTLE)
-            ctx.log("  %s unpaced %s: %s" % (direction, tool, _rates(out[-reps:])))
+            ctx.log("  %s %s %s: %s" % (direction, baud or "unpaced", tool, _rates(out[-reps:])))
     return out
 
 
