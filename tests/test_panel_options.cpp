@@ -226,3 +226,55 @@ TEST(Autodetect, FindsTheDeviceAppliesItsPortAndOpensTheBrowser) {
     EXPECT_NE(run.Settings().find("ComPort=2"), std::string::npos);
     EXPECT_EQ(run.desk->Log("url"), Lines{"http://localhost:" + std::to_string(port)});
 }
+
+TEST(Autodetect, TwoDevicesTheHighestWinsAndAHeldConfiguredPortIsProbedAndReopened) {
+    PanelRun run;
+    testsupport::Simulator configured(run.devices, 1);
+    testsupport::Simulator second(run.devices, 2);
+    testsupport::Simulator fifth(run.devices, 5);
+    ASSERT_TRUE(configured.ok() && second.ok() && fifth.ok());
+    const int port = FreePort();
+    run.WriteSettings(1, port, "SentDelay=0\n");
+    TForm1& form = run.Create();
+    auto trace = std::make_shared<testsupport::TraceCapture>();
+    plat::AttachConsole(trace);
+    ASSERT_TRUE(OpenCommPort());  // the bridge holds its port, as while serving
+
+    form.Button2Click();
+    plat::AttachConsole(nullptr);
+
+    Lines texts;
+    for (int i = 0; i < 12; ++i) texts.push_back(form.View().ComPortText(i));
+    EXPECT_EQ(texts, (Lines{"Com1 Box active", "Com2 Box", "Com3-", "Com4-", "Com5 Box", "Com6-",
+                            "Com7-", "Com8-", "Com9-", "Com10-", "Com11-", "Com12-"}));
+    EXPECT_EQ(form.View().ComPortIndex(), 4);
+    EXPECT_EQ(CommPortName.get(), "\\\\.\\COM5");
+    EXPECT_NE(run.Settings().find("ComPort=5"), std::string::npos);
+    EXPECT_EQ(run.desk->Log("url"), Lines{"http://localhost:" + std::to_string(port)});
+
+    // The held port is closed for its probe and opened again after it.
+    const std::string t = trace->Text();
+    const auto closed = t.find("Comport closed.\n");
+    const auto tried = t.find("Try Com1\n***.G.E.T.");
+    const auto read = t.find("CRead: ", tried);
+    const auto reopened = t.find("Port opened.\n", read);
+    EXPECT_TRUE(closed < tried && tried < read && read < reopened && reopened != std::string::npos) << t;
+    EXPECT_EQ(t.find("Try Com3"), std::string::npos) << "missing ports are not probed";
+}
+
+TEST(Autodetect, WithoutAnyDeviceOnlyTheTextsChange) {
+    PanelRun run;
+    const int port = FreePort();
+    run.WriteSettings(4, port, "SentDelay=0\n");
+    TForm1& form = run.Create();
+
+    form.Button2Click();
+
+    for (int i = 0; i < 12; ++i) {
+        const std::string expected = "Com" + std::to_string(i + 1) + (i == 3 ? "- active" : "-");
+        EXPECT_EQ(form.View().ComPortText(i), expected);
+    }
+    EXPECT_EQ(form.View().ComPortIndex(), 3);
+    EXPECT_TRUE(run.desk->Log("url").empty());
+    EXPECT_EQ(CommPortName.get(), "\\\\.\\COM4");
+}
