@@ -185,6 +185,10 @@ TEST(OptionsWindow, ShowingAgainDiscardsUnappliedChangesButKeepsCheckBoxes) {
                         Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
     QCoreApplication::sendEvent(label, &release);
     EXPECT_EQ(run.desk->Log("url"), Lines{"http://localhost:1234"});
+    // A pasted text that would lead the browser elsewhere is not opened.
+    form.View().SetPortText("1234@elsewhere.example/");
+    QCoreApplication::sendEvent(label, &release);
+    EXPECT_EQ(run.desk->Log("url"), Lines{"http://localhost:1234"});
 }
 
 TEST(OptionsWindow, WithoutATrayOkMinimisesUntilATrayAppears) {

@@ -1,5 +1,7 @@
 #include "panel/servmain.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -544,7 +546,25 @@ void TForm1::EditIPPortKeyPress(char32_t& key) {
 
 void TForm1::EditIPPortChange() { view_->SetLinkText(kLinkPrefix + view_->PortText()); }
 
-void TForm1::LabelhttpClick() { plat::desktop().OpenUrl(view_->LinkText()); }
+namespace {
+
+// The link follows the port field, which a paste through its context menu
+// can fill with anything ("5000@elsewhere.example"): only the bridge's own
+// address is handed to the browser.
+bool IsBridgeAddress(const std::string& url) {
+    const std::string prefix = "http://localhost:";
+    if (url.rfind(prefix, 0) != 0) return false;
+    const std::string port = url.substr(prefix.size());
+    return !port.empty() && port.size() <= 10 &&
+           std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+void TForm1::LabelhttpClick() {
+    const std::string url = view_->LinkText();
+    if (IsBridgeAddress(url)) plat::desktop().OpenUrl(url);
+}
 
 void TForm1::CheckBoxCtsClick() {
     if (IniParams) IniParams->CtsFlowEnable = view_->Checked(Box::Cts);
