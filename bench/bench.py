@@ -29,16 +29,16 @@ FULL = {
     # processor, so these run one tool at a time.
     "c2d": [(0, 64 * KIB, 3, False), (115200, 64 * KIB, 3, False), (230400, 64 * KIB, 3, False),
             (460800, 64 * KIB, 3, False), (921600, 64 * KIB, 3, False)],
-    "cycle": 200, "browser": 5, "idle": 10.0, "startup": 5,
+    "cycle": 200, "browser": 5, "idle": 10.0, "startup": 5, "passes": 256 * KIB,
     "window": [(True, MIB, 2), (False, 256 * KIB, 1)],
 }
 QUICK = {
     "d2c": [(0, 64 * KIB, 2, False), (115200, 16 * KIB, 1, True), (460800, 64 * KIB, 1, True)],
     "c2d": [(0, 16 * KIB, 2, False), (115200, 16 * KIB, 1, True), (460800, 16 * KIB, 1, True)],
-    "cycle": 20, "browser": 1, "idle": 3.0, "startup": 2,
+    "cycle": 20, "browser": 1, "idle": 3.0, "startup": 2, "passes": 64 * KIB,
     "window": [(True, 64 * KIB, 1), (False, 64 * KIB, 1)],
 }
-CASES = ("startup", "rss", "idle", "d2c", "d2c_ref", "c2d", "cycle", "browser", "window")
+CASES = ("startup", "rss", "idle", "d2c", "passes", "d2c_ref", "c2d", "cycle", "browser", "window")
 NEEDED = ("socat", "ser2net", "strace", "curl", "Xvfb", "trayer")
 
 
@@ -104,6 +104,7 @@ def main():
         run("idle", lambda: cases.idle(ctx, plan["idle"]))
         run("d2c", lambda: [row for baud, n, reps, together in plan["d2c"]
                             for row in cases.transfers(ctx, "d2c", baud, n, reps, together)])
+        run("passes", lambda: cases.reader_passes(ctx, plan["passes"]))
         run("d2c_ref", lambda: cases.transfers(ctx, "d2c", 0, plan["d2c"][0][1], plan["d2c"][0][2], False,
                                                 tools=("socat-1k",)))
         run("c2d", lambda: [row for baud, n, reps, together in plan["c2d"]

@@ -168,6 +168,33 @@ def _rates(rows):
     return ", ".join("%s %.0f B/s" % (r["tool"], r["rate"]) for r in rows)
 
 
+FIONREAD_LINE = re.compile(r"^(\d+)\s+(\d+\.\d+)\s+ioctl\(\d+, FIONREAD, \[(\d+)\]\) = 0")
+
+
+def reader_passes(ctx, nbytes):
+    """An unpaced answer with the bridge's queue counts traced: how long a
+    pass of the serial reader takes and how much each pass found queued.
+    Only ioctl calls stop under strace (seccomp filter), one per pass."""
+    log = os.path.join(ctx.work, "strace-passes.log")
+    wrap = ["strace", "-f", "--seccomp-bpf", "-qq", "-e", "trace=ioctl", "-e", "signal=none", "-ttt", "-o", log]
+    with Rig(ctx, "bridge", ["--reply-bytes", str(nbytes)], "passes", wrap=wrap) as rig:
+        r = device_to_client(rig, nbytes, 0)
+        time.sleep(SETTLE)
+    counts = {}
+    for line in open(log):
+        m = FIONREAD_LINE.match(line)
+        if m:
+            counts.setdefault(m.group(1), []).append((float(m.group(2)), int(m.group(3))))
+    reader = max(counts.values(), key=len) if counts else []
+    # The passes that carried the answer: from the first non-empty count to the last.
+    busy = [i for i, (_, n) in enumerate(reader) if n > 0]
+    passes = reader[busy[0]:busy[-1] + 1] if busy else []
+    times = [t for t, _ in passes]
+    return {"rate": r["rate"], "passes": len(passes),
+            "period": [b - a for a, b in zip(times, times[1:])],
+            "queued": [n for _, n in passes]}
+
+
 # --- case 3: request cycle ---------------------------------------------------------
 
 STRACE_LINE = re.compile(r"^(\d+)\s+(\d+\.\d+)\s+(<\.\.\. )?accept4?\b.*=\s*(-?\d+).*<(\d+\.\d+)>\s*$")
