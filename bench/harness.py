@@ -272,12 +272,13 @@ class Socat(Server):
 
     def start(self, port, pts, baud=None, wait=True, wrap=(), bufsize=None):
         self.port = port
-        # -t 0: a child whose client has gone must not stay on the line and
-        # read the next client's answer.
+        # One client at a time, like the bridge and ser2net: two children on
+        # the one line would take each other's answers. -t 0: a child whose
+        # client has gone leaves the line at once.
         line = "FILE:%s,raw,echo=0" % pts + (",b%d" % baud if baud else "")
         self.log = open(os.path.join(self.workdir, self.tag + ".log"), "ab")
         size = ["-b", str(bufsize)] if bufsize else []
-        self._spawn(["socat"] + size + ["-t", "0", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr,fork" % port, line],
+        self._spawn(["socat"] + size + ["-t", "0", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr,fork,max-children=1" % port, line],
                     wrap, stdout=self.log, stderr=self.log)
         if wait:
             self.wait_listening()

@@ -465,9 +465,9 @@ class Report:
                     else "costs nothing measurable")
             self.add("**With the debug console.** The console reached %.1f%% of the bound against %.1f%% "
                      "headless in the same run: writing the trace of every chunk to the console %s, and the "
-                     "window kept answering within %s ms. What keeps both below 95%% is the pass described "
-                     "under unpaced device to client: the design's bound assumes a pass of exactly 20 ms that "
-                     "always finds 1024 bytes." % (
+                     "window kept answering within %s ms. Both figures are held where they are by the pass "
+                     "described under unpaced device to client: the design's bound assumes a pass of exactly "
+                     "20 ms that always finds 1024 bytes." % (
                          100 * share, 100 * headless, cost, ms(max(win[0]["ping_rtts"] or [float("nan")]))), "")
         self.add("**Memory.** Without a display the server is plmx-server, which loads Qt Core alone; given "
                  "a display it runs plmx-server-gui (the window, tray and dialogs) in its place, so the window "
