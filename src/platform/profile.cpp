@@ -277,7 +277,9 @@ std::optional<std::string> UpdateProfileText(std::string_view text, std::string_
     std::string_view k = TrimView(key);
     if (sec.empty() || k.empty() || HasLineBreak(section) || HasLineBreak(key) ||
         HasLineBreak(value) || sec.find(']') != std::string_view::npos ||
-        k.find('=') != std::string_view::npos)
+        k.find('=') != std::string_view::npos ||
+        // Written, such a key would read back as a comment or a header.
+        k.front() == ';' || k.front() == '#' || k.front() == '[')
         return std::nullopt;
 
     const std::string_view eol = DominantEnding(text);
