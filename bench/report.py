@@ -221,9 +221,8 @@ class Report:
             return
         self.add("The start page, then its four pictures fetched the way a browser does: curl --parallel, up to "
                  "six connections at once, on a line paced at 115200 baud. Compared with the same five requests "
-                 "made one after the other (the sum of the cycles). Only the bridge: socat would hand the "
-                 "parallel connections the same line at once (each fork opens the device) and mix the answers; "
-                 "ser2net takes one connection per port and turns the others away.", "")
+                 "made one after the other (the sum of the cycles). Only the bridge: the case is about its "
+                 "one-client-at-a-time accept behind a listen backlog of 1.", "")
         table = []
         for r in rows:
             c = r["counters"]

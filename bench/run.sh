@@ -3,7 +3,7 @@
 # Builds the server and the simulated device (Release, with the Qt panel) into
 # build-bench/ unless told otherwise, then runs every benchmark case against
 # them, socat and ser2net. Writes bench/RESULTS.md, bench/throughput.png and
-# bench/results.json. Takes about 10 minutes after the build; --quick tries the harness in one.
+# bench/results.json. Takes about 11 minutes after the build; --quick tries the harness in one.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build-bench"
