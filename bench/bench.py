@@ -61,8 +61,11 @@ def main():
     ap.add_argument("--quick", action="store_true", help="small sizes, for trying the harness")
     ap.add_argument("--keep", action="store_true", help="keep the work folder (logs of every process)")
     ap.add_argument("--only", default=",".join(CASES), help="comma-separated subset of " + ",".join(CASES))
-    ap.add_argument("--out", default=HERE, help="where RESULTS.md, throughput.png and results.json go")
+    ap.add_argument("--out", help="where RESULTS.md, throughput.png and results.json go "
+                    "(bench/, or bench/out/ with --quick, so a trial never replaces the real results)")
     args = ap.parse_args()
+    if not args.out:
+        args.out = os.path.join(HERE, "out") if args.quick else HERE
 
     missing = [t for t in NEEDED if not shutil.which(t)]
     for exe in ("plmx-server", "quarn-sim"):
