@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake g++ pkg-config
   libgtest-dev googletest
   qt6-base-dev qt6-l10n-tools gettext
-  python3 curl socat ser2net
+  python3 python3-matplotlib curl socat ser2net strace
   xvfb xauth trayer xdotool x11-apps imagemagick
   clang libclang-rt-14-dev
 )
