@@ -18,7 +18,7 @@ for kind in "${kinds[@]}"; do
   case "$kind" in
     address)
       build="$root/build-asan"
-      export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1
+      export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1
       # Leaks of the system's font library, which Qt loads and never frees.
       mkdir -p "$build"
       printf 'leak:libfontconfig\n' >"$build/lsan.supp"
