@@ -15,7 +15,7 @@ set -u
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "${1:-$ROOT/build}" && pwd)
 OUT=${2:-$ROOT/docs}
-LIMIT=300  # tenths of a second for each wait; generous for a loaded machine
+LIMIT=900  # tenths of a second for each wait; generous for a loaded machine (sanitizer builds beside other tests)
 
 for tool in Xvfb trayer xdotool xwininfo import curl; do
     command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }

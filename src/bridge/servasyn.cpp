@@ -124,8 +124,10 @@ void CloseCommPort() {
         return;
     }
     // Dropping the handshake and purging both ways ends any read, write or
-    // wait still pending on the port before the handle goes.
-    SetupCommPort(handle, true);
+    // wait still pending on the port before the handle goes. A line whose
+    // device vanished has nothing to set up, and trying would hold the
+    // closing thread in an error box until someone dismissed it.
+    if (!CommLineGone(handle)) SetupCommPort(handle, true);
     plat::CloseSerial(handle);
     trace::Line("Comport closed.");
 }
