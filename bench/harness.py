@@ -175,6 +175,10 @@ class Managed:
                 self.proc.wait(bound)
         code = self.proc.returncode
         self.proc = None
+        # The output file opened for the child goes with it.
+        if getattr(self, "log", None):
+            self.log.close()
+            self.log = None
         return code
 
     def __enter__(self):
@@ -256,13 +260,6 @@ class Bridge(Server):
             self.wait_listening()
         return self
 
-    def stop(self, bound=10.0):
-        code = super().stop(bound)
-        if getattr(self, "log", None):
-            self.log.close()
-            self.log = None
-        return code
-
 
 class Socat(Server):
     name = "socat"
@@ -283,13 +280,6 @@ class Socat(Server):
         if wait:
             self.wait_listening()
         return self
-
-    def stop(self, bound=10.0):
-        code = super().stop(bound)
-        if getattr(self, "log", None):
-            self.log.close()
-            self.log = None
-        return code
 
 
 class Ser2net(Server):
@@ -312,13 +302,6 @@ class Ser2net(Server):
         if wait:
             self.wait_listening()
         return self
-
-    def stop(self, bound=10.0):
-        code = super().stop(bound)
-        if getattr(self, "log", None):
-            self.log.close()
-            self.log = None
-        return code
 
 
 class Xvfb(Managed):
@@ -361,9 +344,7 @@ class Xvfb(Managed):
             except subprocess.TimeoutExpired:
                 self.tray.kill()
                 self.tray.wait(bound)
-        code = super().stop(bound)
-        self.log.close()
-        return code
+        return super().stop(bound)
 
 
 def machine_info():
